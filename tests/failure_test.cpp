@@ -1,0 +1,215 @@
+// Builds that fail: no memory, no template, no way to write the image, and
+// source files that cannot be opened or read. A build that writes no image
+// exits with status 2 and leaves an earlier image as it was.
+#include "harness.h"
+
+#include <map>
+#include <set>
+#include <sys/stat.h>
+
+namespace {
+
+const std::string EARLIER = "an image from an earlier run\n";
+
+class FailedBuild : public Workspace {
+protected:
+  void SetUp() override {
+    Workspace::SetUp();
+    write_file("HXQT.GBA", pattern(768, 3));
+    write_file("root/a.bin", pattern(20160, 1));
+    write_file("STOWPK.GBA", EARLIER);
+  }
+
+  // Answers the run's stdout with location lines normalised, after checking
+  // that it starts with the banner.
+  std::string body(const RunResult &r) {
+    EXPECT_EQ(r.out.substr(0, banner().size() + 1), banner() + "\n");
+    return without_line_numbers(r.out.substr(banner().size() + 1));
+  }
+
+  // Checks that the earlier image is intact and that nothing else was left
+  // in the workspace.
+  void expect_earlier_image_kept() {
+    EXPECT_EQ(read_file("STOWPK.GBA"), EARLIER);
+    for (const std::string &name : top_names())
+      EXPECT_TRUE(name == "HXQT.GBA" || name == "STOWPK.GBA" || name == "root")
+          << name << " was left behind";
+  }
+};
+
+RunOptions failing_allocation(std::size_t size) {
+  RunOptions options;
+  options.env = {std::string("LD_PRELOAD=") + STOWPAK_FAIL_ALLOC_LIBRARY,
+                 "STOWPAK_FAIL_ALLOC=" + std::to_string(size)};
+  return options;
+}
+
+TEST_F(FailedBuild, EachBufferThatCannotBeObtainedIsReportedAtItsOwnLine) {
+  RunResult image = run(failing_allocation(1573632));
+  EXPECT_EQ(image.status, 2);
+  EXPECT_EQ(body(image), LOCATION + MEMORY_ERROR + "done\n");
+  expect_earlier_image_kept();
+
+  RunResult source = run(failing_allocation(24576));
+  EXPECT_EQ(source.status, 2);
+  EXPECT_EQ(body(source), LOCATION + MEMORY_ERROR + "done\n");
+  expect_earlier_image_kept();
+
+  EXPECT_NE(location_numbers(image.out), location_numbers(source.out));
+}
+
+TEST_F(FailedBuild, TemplateThatCannotBeOpenedStopsTheBuild) {
+  // A walk would report this "root": no such line shows that none ran.
+  remove(path("root/a.bin").c_str());
+  remove(path("root").c_str());
+  write_file("root", "not a directory");
+
+  remove(path("HXQT.GBA").c_str());
+  RunResult missing = run();
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_EQ(body(missing), LOCATION + OPEN_ERROR + "HXQT.GBA\n" + LOCATION +
+                               PREPARE_ERROR + "done\n");
+  expect_earlier_image_kept();
+
+  make_dir("HXQT.GBA");
+  RunResult directory = run();
+  EXPECT_EQ(directory.status, 2);
+  EXPECT_EQ(directory.out, missing.out);
+  expect_earlier_image_kept();
+}
+
+TEST_F(FailedBuild, TemplateThatCannotBeReadStopsTheBuild) {
+  remove(path("HXQT.GBA").c_str());
+  make_link("/proc/self/mem", "HXQT.GBA"); // opens, but reading 0 fails
+  RunResult r = run();
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(body(r), LOCATION + READ_ERROR + "HXQT.GBA\n" + LOCATION +
+                         PREPARE_ERROR + "done\n");
+  expect_earlier_image_kept();
+}
+
+TEST_F(FailedBuild, ImagePathThatCannotBeOpenedForWritingIsReported) {
+  remove(path("STOWPK.GBA").c_str());
+  make_dir("STOWPK.GBA");
+  RunResult r = run();
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(body(r), "No.01 add file=root/a.bin\n" + LOCATION + OPEN_ERROR +
+                         "STOWPK.GBA\n" + LOCATION + FINISH_ERROR + "done\n");
+  EXPECT_EQ(top_names(),
+            (std::vector<std::string>{"HXQT.GBA", "STOWPK.GBA", "root"}));
+}
+
+TEST_F(FailedBuild, ReadOnlyImageIsNotReplaced) {
+  chmod(path("STOWPK.GBA").c_str(), 0444);
+  RunOptions options;
+  options.unprivileged = true;
+  RunResult r = run(options);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(body(r), "No.01 add file=root/a.bin\n" + LOCATION + OPEN_ERROR +
+                         "STOWPK.GBA\n" + LOCATION + FINISH_ERROR + "done\n");
+  expect_earlier_image_kept();
+}
+
+TEST_F(FailedBuild, WorkingDirectoryThatCannotBeWrittenIsReported) {
+  chmod(dir_.c_str(), 0555);
+  RunOptions options;
+  options.unprivileged = true;
+  RunResult r = run(options);
+  chmod(dir_.c_str(), 0755);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(body(r), "No.01 add file=root/a.bin\n" + LOCATION + OPEN_ERROR +
+                         "STOWPK.GBA\n" + LOCATION + FINISH_ERROR + "done\n");
+  expect_earlier_image_kept();
+}
+
+TEST_F(FailedBuild, ImageWriteThatFailsKeepsTheEarlierImage) {
+  // The new image is 40,960 bytes; the limit stops it part way.
+  for (long limit : {0L, 4096L, 40959L}) {
+    SCOPED_TRACE(limit);
+    RunOptions options;
+    options.file_size_limit = limit;
+    RunResult r = run(options);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(body(r), "No.01 add file=root/a.bin\n" + LOCATION + WRITE_ERROR +
+                           "STOWPK.GBA\n" + LOCATION + FINISH_ERROR +
+                           "done\n");
+    expect_earlier_image_kept();
+  }
+}
+
+TEST_F(FailedBuild, SourceFileThatCannotBeOpenedGetsNoRecordNorNumber) {
+  write_file("root/b.bin", pattern(500, 2));
+  write_file("root/c.bin", pattern(20160, 3));
+  chmod(path("root/b.bin").c_str(), 0);
+  RunOptions options;
+  options.unprivileged = true;
+  RunResult r = run(options);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(body(r), "No.01 add file=root/a.bin\n" + LOCATION + OPEN_ERROR +
+                         "root/b.bin\nNo.02 add file=root/c.bin\ndone\n");
+  std::string image = read_file("STOWPK.GBA");
+  EXPECT_EQ(image.size(), 61056u);
+  EXPECT_EQ(word_at(image, 512 + 8), 40960u);
+  EXPECT_EQ(image, expected_image(pattern(768, 3),
+                                  {pattern(20160, 1), pattern(20160, 3)}));
+}
+
+TEST_F(FailedBuild, SourceFileThatCannotBeReadGetsNoRecordNorNumber) {
+  make_link("/proc/self/mem", "root/b.bin"); // opens, but reading 0 fails
+  write_file("root/c.bin", pattern(700, 3));
+  RunResult r = run();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(body(r), "No.01 add file=root/a.bin\n" + LOCATION + READ_ERROR +
+                         "root/b.bin\nNo.02 add file=root/c.bin\ndone\n");
+  EXPECT_EQ(read_file("STOWPK.GBA"),
+            expected_image(pattern(768, 3),
+                           {pattern(20160, 1), pattern(700, 3)}));
+}
+
+TEST_F(FailedBuild, EveryReportHasItsOwnLocation) {
+  // The location line of each kind of report, and of the build run's own
+  // report after a failed template load and after a failed write.
+  std::map<std::string, int> line;
+  auto take = [&](const RunResult &r, std::vector<std::string> names) {
+    std::vector<int> numbers = location_numbers(r.out);
+    ASSERT_EQ(numbers.size(), names.size()) << r.out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (line.count(names[i]) != 0) {
+        EXPECT_EQ(line[names[i]], numbers[i]) << names[i];
+      }
+      line[names[i]] = numbers[i];
+    }
+  };
+  take(run(failing_allocation(1573632)), {"image buffer"});
+  take(run(failing_allocation(24576)), {"source buffer"});
+
+  make_link("/proc/self/mem", "root/b.bin");
+  write_file("root/c.bin", "");
+  chmod(path("root/c.bin").c_str(), 0);
+  RunOptions unprivileged;
+  unprivileged.unprivileged = true;
+  take(run(unprivileged), {"source read", "source open"});
+  remove(path("root/b.bin").c_str());
+  remove(path("root/c.bin").c_str());
+
+  RunOptions limited;
+  limited.file_size_limit = 0;
+  take(run(limited), {"image write", "write_image failed"});
+  remove(path("STOWPK.GBA").c_str());
+  make_dir("STOWPK.GBA");
+  take(run(), {"image open", "write_image failed"});
+
+  remove(path("HXQT.GBA").c_str());
+  take(run(), {"template open", "load_template failed"});
+  make_link("/proc/self/mem", "HXQT.GBA");
+  take(run(), {"template read", "load_template failed"});
+
+  std::set<int> distinct;
+  for (const auto &entry : line) {
+    EXPECT_GT(entry.second, 0) << entry.first;
+    distinct.insert(entry.second);
+  }
+  EXPECT_EQ(distinct.size(), line.size()) << ::testing::PrintToString(line);
+}
+
+} // namespace

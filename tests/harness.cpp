@@ -1,0 +1,359 @@
+#include "harness.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <ftw.h>
+#include <poll.h>
+#include <grp.h>
+#include <regex>
+#include <signal.h>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+#include <algorithm>
+
+#ifndef STOWPAK_BINARY
+#error "STOWPAK_BINARY must name the tool under test"
+#endif
+
+namespace {
+
+const uid_t NOBODY = 65534;
+
+// The tool under test: STOWPAK_BINARY in the environment, else the one this
+// suite was built with.
+std::string tool_path() {
+  const char *env = std::getenv("STOWPAK_BINARY");
+  return env != nullptr && *env != '\0' ? env : STOWPAK_BINARY;
+}
+
+std::string slurp(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+int chown_entry(const char *path, const struct stat *, int, struct FTW *) {
+  return lchown(path, NOBODY, NOBODY);
+}
+
+// Makes every entry writable by its owner again, so the workspace can be
+// removed whatever a test did to its modes.
+int unlock_entry(const char *path, const struct stat *sb, int type,
+                 struct FTW *) {
+  if (type == FTW_D || type == FTW_DNR)
+    chmod(path, 0700);
+  else if (type == FTW_F && S_ISREG(sb->st_mode))
+    chmod(path, 0600);
+  return 0;
+}
+
+int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
+  remove(path);
+  return 0;
+}
+
+void remove_tree(const std::string &dir) {
+  // Entries a test locked are unlocked from the top down, then removed.
+  for (int pass = 0; pass < 3; ++pass)
+    nftw(dir.c_str(), unlock_entry, 64, FTW_PHYS);
+  nftw(dir.c_str(), remove_entry, 64, FTW_PHYS | FTW_DEPTH);
+}
+
+[[noreturn]] void child_fail(const char *what) {
+  std::fprintf(stderr, "harness: %s: %s\n", what, std::strerror(errno));
+  _exit(127);
+}
+
+} // namespace
+
+const std::string OPEN_ERROR = "\x83\x74\x83\x40\x83\x43\x83\x8b\x83\x49\x81"
+                               "\x5b\x83\x76\x83\x93\x83\x47\x83\x89\x81\x5b:";
+const std::string READ_ERROR = "\x83\x74\x83\x40\x83\x43\x83\x8b\x83\x8a\x81"
+                               "\x5b\x83\x68\x83\x47\x83\x89\x81\x5b:";
+const std::string WRITE_ERROR = "\x83\x74\x83\x40\x83\x43\x83\x8b\x83\x89\x83"
+                                "\x43\x83\x67\x83\x47\x83\x89\x81\x5b:";
+const std::string MEMORY_ERROR =
+    "\x83\x81\x83\x82\x83\x8a\x8a\x6d\x95\xdb\x83\x47\x83\x89\x81\x5b\n";
+const std::string PREPARE_ERROR =
+    "\x91\x4f\x8f\x88\x97\x9d\x83\x47\x83\x89\x81\x5b\n";
+const std::string FINISH_ERROR =
+    "\x8c\xe3\x8f\x88\x97\x9d\x83\x47\x83\x89\x81\x5b\n";
+const std::string BAD_OPTION_HEAD = "\x83\x49\x83\x76\x83\x56\x83\x87\x83\x93(";
+const std::string BAD_OPTION_TAIL =
+    ")\x82\xaa\x88\xd9\x8f\xed\x82\xc5\x82\xb7\x81\x42\n";
+const std::string LOCATION = "stowpak.cpp:N\n";
+
+void Workspace::SetUp() {
+  char base[] = "/tmp/stowpak-test-XXXXXX";
+  ASSERT_NE(mkdtemp(base), nullptr) << std::strerror(errno);
+  base_ = base;
+  chmod(base_.c_str(), 0755); // an unprivileged run must reach the workspace
+  dir_ = base_ + "/ws";
+  ASSERT_EQ(mkdir(dir_.c_str(), 0755), 0);
+}
+
+void Workspace::TearDown() { remove_tree(base_); }
+
+std::string Workspace::path(const std::string &rel) const {
+  return dir_ + "/" + rel;
+}
+
+void Workspace::make_dir(const std::string &rel) {
+  std::string full = dir_;
+  std::stringstream parts(rel);
+  std::string part;
+  while (std::getline(parts, part, '/')) {
+    full += "/" + part;
+    if (mkdir(full.c_str(), 0755) != 0 && errno != EEXIST)
+      FAIL() << "mkdir " << full << ": " << std::strerror(errno);
+  }
+}
+
+void Workspace::write_file(const std::string &rel, const std::string &bytes) {
+  std::size_t slash = rel.rfind('/');
+  if (slash != std::string::npos)
+    make_dir(rel.substr(0, slash));
+  std::ofstream out(path(rel), std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(out.good()) << "write " << rel;
+}
+
+void Workspace::make_link(const std::string &target, const std::string &rel) {
+  ASSERT_EQ(symlink(target.c_str(), path(rel).c_str()), 0)
+      << rel << ": " << std::strerror(errno);
+}
+
+void Workspace::make_fifo(const std::string &rel) {
+  ASSERT_EQ(mkfifo(path(rel).c_str(), 0644), 0)
+      << rel << ": " << std::strerror(errno);
+}
+
+std::string Workspace::read_file(const std::string &rel) const {
+  EXPECT_TRUE(exists(rel)) << rel << " is missing";
+  return slurp(path(rel));
+}
+
+bool Workspace::exists(const std::string &rel) const {
+  struct stat sb;
+  return lstat(path(rel).c_str(), &sb) == 0;
+}
+
+std::vector<std::string> Workspace::top_names() const {
+  std::vector<std::string> names;
+  DIR *dir = opendir(dir_.c_str());
+  if (dir == nullptr)
+    return names;
+  while (struct dirent *entry = readdir(dir))
+    if (std::strcmp(entry->d_name, ".") != 0 &&
+        std::strcmp(entry->d_name, "..") != 0)
+      names.push_back(entry->d_name);
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+RunResult Workspace::run(std::vector<std::string> args) {
+  RunOptions options;
+  options.args = std::move(args);
+  return run(options);
+}
+
+RunResult Workspace::run(const RunOptions &options) {
+  const std::string tool = tool_path();
+  if (options.unprivileged && geteuid() == 0)
+    nftw(dir_.c_str(), chown_entry, 64, FTW_PHYS);
+
+  std::vector<std::string> words = {tool};
+  words.insert(words.end(), options.args.begin(), options.args.end());
+  std::vector<char *> argv;
+  for (std::string &word : words)
+    argv.push_back(&word[0]);
+  argv.push_back(nullptr);
+
+  // Pipes, not files, so that a file size limit leaves the streams alone.
+  int out_pipe[2], err_pipe[2];
+  RunResult result{-1, "", ""};
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
+    ADD_FAILURE() << "pipe: " << std::strerror(errno);
+    return result;
+  }
+  std::fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int in = open("/dev/null", O_RDONLY);
+    if (in < 0 || dup2(in, 0) < 0 || dup2(out_pipe[1], 1) < 0)
+      child_fail("redirect");
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    if (chdir(dir_.c_str()) != 0)
+      child_fail("chdir");
+    umask(options.umask);
+    for (const std::string &entry : options.env)
+      putenv(strdup(entry.c_str()));
+    if (options.file_size_limit >= 0) {
+      signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limit;
+      limit.rlim_cur = limit.rlim_max =
+          static_cast<rlim_t>(options.file_size_limit);
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+        child_fail("setrlimit");
+    }
+    if (options.unprivileged && geteuid() == 0) {
+      if (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 ||
+          setuid(NOBODY) != 0)
+        child_fail("drop privileges");
+    }
+    if (dup2(err_pipe[1], 2) < 0)
+      child_fail("redirect");
+    execv(tool.c_str(), argv.data());
+    child_fail("exec");
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  if (pid < 0) {
+    ADD_FAILURE() << "fork: " << std::strerror(errno);
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    return result;
+  }
+
+  // Drain both streams until they close or the time is up.
+  struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  std::string *sinks[2] = {&result.out, &result.err};
+  int open_streams = 2;
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  bool timed_out = false;
+  while (open_streams > 0) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long elapsed_ms = (now.tv_sec - start.tv_sec) * 1000 +
+                      (now.tv_nsec - start.tv_nsec) / 1000000;
+    long left_ms = options.timeout_seconds * 1000L - elapsed_ms;
+    if (left_ms <= 0) {
+      timed_out = true;
+      break;
+    }
+    if (poll(fds, 2, static_cast<int>(left_ms)) < 0 && errno != EINTR)
+      break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0)
+        continue;
+      char chunk[65536];
+      ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
+      if (n > 0) {
+        sinks[i]->append(chunk, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_streams;
+      }
+    }
+  }
+  if (timed_out) {
+    kill(pid, SIGKILL);
+    ADD_FAILURE() << "the tool did not finish within "
+                  << options.timeout_seconds << " s";
+  }
+  for (struct pollfd &fd : fds)
+    if (fd.fd >= 0)
+      close(fd.fd);
+  int wait_status = 0;
+  waitpid(pid, &wait_status, 0);
+  if (WIFEXITED(wait_status) && !timed_out)
+    result.status = WEXITSTATUS(wait_status);
+  return result;
+}
+
+const std::string &banner() {
+  static const std::string line = [] {
+    std::string out = tool_path() + " -h 2>&1";
+    FILE *pipe = popen(out.c_str(), "r");
+    std::string text;
+    char chunk[256];
+    while (pipe != nullptr && std::fgets(chunk, sizeof chunk, pipe) != nullptr)
+      text += chunk;
+    if (pipe != nullptr)
+      pclose(pipe);
+    return text.substr(0, text.find('\n'));
+  }();
+  return line;
+}
+
+std::string without_line_numbers(const std::string &out) {
+  static const std::regex location("(^|\n)stowpak\\.cpp:[0-9]+\n");
+  return std::regex_replace(out, location, "$1stowpak.cpp:N\n");
+}
+
+std::vector<int> location_numbers(const std::string &out) {
+  static const std::regex location("(^|\n)stowpak\\.cpp:([0-9]+)\n");
+  std::vector<int> numbers;
+  for (auto it = std::sregex_iterator(out.begin(), out.end(), location);
+       it != std::sregex_iterator(); ++it)
+    numbers.push_back(std::stoi((*it)[2]));
+  return numbers;
+}
+
+std::string pattern(std::size_t n, unsigned seed) {
+  std::string bytes(n, '\0');
+  for (std::size_t i = 0; i < n; ++i)
+    bytes[i] = static_cast<char>((seed + i) % 251 + 1);
+  return bytes;
+}
+
+std::uint32_t word_at(const std::string &image, std::size_t offset) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i)
+    value = value << 8 | static_cast<unsigned char>(image.at(offset + i));
+  return value;
+}
+
+namespace {
+
+void put_word(std::string &image, std::size_t offset, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i)
+    image[offset + i] = static_cast<char>(value >> (8 * i) & 0xFF);
+}
+
+// Bytes [from, from + n) of `file`, zero where the file is shorter.
+std::string field(const std::string &file, std::size_t from, std::size_t n) {
+  std::string bytes(n, '\0');
+  for (std::size_t i = 0; i < n && from + i < file.size(); ++i)
+    bytes[i] = file[from + i];
+  return bytes;
+}
+
+} // namespace
+
+std::string expected_image(const std::string &header,
+                           const std::vector<std::string> &sources) {
+  const std::size_t n = sources.size();
+  std::string image = field(header, 0, 768);
+  put_word(image, 256, static_cast<std::uint32_t>(n));
+  for (std::size_t slot = 0; slot < 64; ++slot)
+    put_word(image, 512 + 4 * slot,
+             slot <= n ? static_cast<std::uint32_t>(768 + slot * 20096) : 0);
+  for (std::size_t s = 0; s < n; ++s) {
+    const std::string &file = sources[s];
+    std::string label = field(file, 96, 32);
+    std::size_t nul = label.find('\0');
+    if (nul != std::string::npos && nul < 28) {
+      char suffix[24];
+      std::snprintf(suffix, sizeof suffix, "(%02zu)", s + 1);
+      label.replace(nul, 5, std::string(suffix, 5));
+    }
+    image += field(file, 64, 32) + label + std::string(32, '\0') +
+             field(file, 160, 20000);
+  }
+  image += std::string(20096, '\0');
+  return image;
+}

@@ -1,0 +1,100 @@
+// Runs the built tool as a separate process in a fresh workspace and
+// captures what it does, for black-box tests.
+#ifndef STOWPAK_TESTS_HARNESS_H
+#define STOWPAK_TESTS_HARNESS_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// What one run of the tool did. `status` is the exit status, or -1 when the
+// run was killed or timed out.
+struct RunResult {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+// How to run the tool, beyond its arguments.
+struct RunOptions {
+  std::vector<std::string> args;
+  // Run as an unprivileged user even when the tests run as root: the
+  // workspace is handed to that user first.
+  bool unprivileged = false;
+  // A limit on the size of files the tool may write (SIGXFSZ ignored), or -1.
+  long file_size_limit = -1;
+  // Extra environment entries, "NAME=value".
+  std::vector<std::string> env;
+  mode_t umask = 022;
+  int timeout_seconds = 30;
+};
+
+// A fresh temporary workspace per test; the tool runs with it as its
+// working directory.
+class Workspace : public ::testing::Test {
+protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // The absolute path of `rel` inside the workspace.
+  std::string path(const std::string &rel) const;
+  // Creates the file `rel` (and its parent directories) holding `bytes`.
+  void write_file(const std::string &rel, const std::string &bytes);
+  // Creates the directory `rel` and its parents.
+  void make_dir(const std::string &rel);
+  // Creates the symbolic link `rel` pointing at `target`.
+  void make_link(const std::string &target, const std::string &rel);
+  // Creates the named pipe `rel`.
+  void make_fifo(const std::string &rel);
+  // Answers the bytes of the file `rel`; fails the test if it is missing.
+  std::string read_file(const std::string &rel) const;
+  bool exists(const std::string &rel) const;
+  // The names in the workspace directory itself, sorted.
+  std::vector<std::string> top_names() const;
+
+  RunResult run(const RunOptions &options);
+  RunResult run(std::vector<std::string> args = {});
+
+  std::string base_; // holds the workspace and the captured streams
+  std::string dir_;  // the workspace
+};
+
+// The first line of every build run and of the usage text, as this build of
+// the tool prints it, without its line feed.
+const std::string &banner();
+
+// `out` with every location line ("stowpak.cpp:<digits>") written as
+// "stowpak.cpp:N", for comparing whole outputs.
+std::string without_line_numbers(const std::string &out);
+
+// The line numbers of the location lines in `out`, in order.
+std::vector<int> location_numbers(const std::string &out);
+
+// Shift_JIS messages, as the tool prints them.
+extern const std::string OPEN_ERROR;   // followed by the path and "\n"
+extern const std::string READ_ERROR;   // followed by the path and "\n"
+extern const std::string WRITE_ERROR;  // followed by the path and "\n"
+extern const std::string MEMORY_ERROR; // whole line
+extern const std::string PREPARE_ERROR;
+extern const std::string FINISH_ERROR;
+extern const std::string BAD_OPTION_HEAD; // before the option
+extern const std::string BAD_OPTION_TAIL; // after it, with "\n"
+
+// The location line as without_line_numbers writes it.
+extern const std::string LOCATION;
+
+// `n` bytes counting up from `seed`, wrapping at 251 so that no two nearby
+// offsets hold the same byte; no byte is zero.
+std::string pattern(std::size_t n, unsigned seed);
+
+// A 32-bit little-endian integer read from `image` at `offset`.
+std::uint32_t word_at(const std::string &image, std::size_t offset);
+
+// The image the tool must write for `header` (the template's bytes) and the
+// given source files' contents, in record order.
+std::string expected_image(const std::string &header,
+                           const std::vector<std::string> &sources);
+
+#endif
