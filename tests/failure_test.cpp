@@ -60,11 +60,11 @@ TEST_F(FailedBuild, EachBufferThatCannotBeObtainedIsReportedAtItsOwnLine) {
 
 TEST_F(FailedBuild, TemplateThatCannotBeOpenedStopsTheBuild) {
   // A walk would report this "root": no such line shows that none ran.
-  remove(path("root/a.bin").c_str());
-  remove(path("root").c_str());
+  remove_path("root/a.bin");
+  remove_path("root");
   write_file("root", "not a directory");
 
-  remove(path("HXQT.GBA").c_str());
+  remove_path("HXQT.GBA");
   RunResult missing = run();
   EXPECT_EQ(missing.status, 2);
   EXPECT_EQ(body(missing), LOCATION + OPEN_ERROR + "HXQT.GBA\n" + LOCATION +
@@ -79,7 +79,7 @@ TEST_F(FailedBuild, TemplateThatCannotBeOpenedStopsTheBuild) {
 }
 
 TEST_F(FailedBuild, TemplateThatCannotBeReadStopsTheBuild) {
-  remove(path("HXQT.GBA").c_str());
+  remove_path("HXQT.GBA");
   make_link("/proc/self/mem", "HXQT.GBA"); // opens, but reading 0 fails
   RunResult r = run();
   EXPECT_EQ(r.status, 2);
@@ -89,7 +89,7 @@ TEST_F(FailedBuild, TemplateThatCannotBeReadStopsTheBuild) {
 }
 
 TEST_F(FailedBuild, ImagePathThatCannotBeOpenedForWritingIsReported) {
-  remove(path("STOWPK.GBA").c_str());
+  remove_path("STOWPK.GBA");
   make_dir("STOWPK.GBA");
   RunResult r = run();
   EXPECT_EQ(r.status, 2);
@@ -189,17 +189,17 @@ TEST_F(FailedBuild, EveryReportHasItsOwnLocation) {
   RunOptions unprivileged;
   unprivileged.unprivileged = true;
   take(run(unprivileged), {"source read", "source open"});
-  remove(path("root/b.bin").c_str());
-  remove(path("root/c.bin").c_str());
+  remove_path("root/b.bin");
+  remove_path("root/c.bin");
 
   RunOptions limited;
   limited.file_size_limit = 0;
   take(run(limited), {"image write", "write_image failed"});
-  remove(path("STOWPK.GBA").c_str());
+  remove_path("STOWPK.GBA");
   make_dir("STOWPK.GBA");
   take(run(), {"image open", "write_image failed"});
 
-  remove(path("HXQT.GBA").c_str());
+  remove_path("HXQT.GBA");
   take(run(), {"template open", "load_template failed"});
   make_link("/proc/self/mem", "HXQT.GBA");
   take(run(), {"template read", "load_template failed"});

@@ -118,21 +118,29 @@ void Workspace::make_dir(const std::string &rel) {
   }
 }
 
-void Workspace::write_file(const std::string &rel, const std::string &bytes) {
+void Workspace::make_parent(const std::string &rel) {
   std::size_t slash = rel.rfind('/');
   if (slash != std::string::npos)
     make_dir(rel.substr(0, slash));
+}
+
+void Workspace::write_file(const std::string &rel, const std::string &bytes) {
+  make_parent(rel);
   std::ofstream out(path(rel), std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   ASSERT_TRUE(out.good()) << "write " << rel;
 }
 
 void Workspace::make_link(const std::string &target, const std::string &rel) {
+  make_parent(rel);
   ASSERT_EQ(symlink(target.c_str(), path(rel).c_str()), 0)
       << rel << ": " << std::strerror(errno);
 }
 
+void Workspace::remove_path(const std::string &rel) { remove_tree(path(rel)); }
+
 void Workspace::make_fifo(const std::string &rel) {
+  make_parent(rel);
   ASSERT_EQ(mkfifo(path(rel).c_str(), 0644), 0)
       << rel << ": " << std::strerror(errno);
 }

@@ -40,12 +40,17 @@ protected:
 
   // The absolute path of `rel` inside the workspace.
   std::string path(const std::string &rel) const;
-  // Creates the file `rel` (and its parent directories) holding `bytes`.
+  // Creates the parent directories of `rel`.
+  void make_parent(const std::string &rel);
+  // Creates the file `rel` holding `bytes`. This and the calls below create
+  // the parent directories first.
   void write_file(const std::string &rel, const std::string &bytes);
   // Creates the directory `rel` and its parents.
   void make_dir(const std::string &rel);
   // Creates the symbolic link `rel` pointing at `target`.
   void make_link(const std::string &target, const std::string &rel);
+  // Removes `rel` and everything below it, if it exists.
+  void remove_path(const std::string &rel);
   // Creates the named pipe `rel`.
   void make_fifo(const std::string &rel);
   // Answers the bytes of the file `rel`; fails the test if it is missing.

@@ -1,0 +1,272 @@
+// The walk of "root": which entries become records, in which order, and the
+// lines for the entries it cannot take.
+#include "harness.h"
+
+#include <sys/stat.h>
+
+namespace {
+
+class Walk : public Workspace {
+protected:
+  void SetUp() override {
+    Workspace::SetUp();
+    write_file("HXQT.GBA", pattern(768, 11));
+  }
+
+  // Builds and answers stdout between the banner and "done", after checking
+  // the banner, "done" and the exit status 0.
+  std::string walk(const RunOptions &options = RunOptions()) {
+    RunResult r = run(options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    const std::string head = banner() + "\n";
+    const std::string tail = "done\n";
+    if (r.out.size() < head.size() + tail.size() ||
+        r.out.compare(0, head.size(), head) != 0 ||
+        r.out.compare(r.out.size() - tail.size(), tail.size(), tail) != 0) {
+      ADD_FAILURE() << "unexpected output: " << r.out;
+      return r.out;
+    }
+    return without_line_numbers(
+        r.out.substr(head.size(), r.out.size() - head.size() - tail.size()));
+  }
+
+  // The number of records in the image.
+  std::size_t records() {
+    std::string image = read_file("STOWPK.GBA");
+    return (image.size() - 768) / 20096 - 1;
+  }
+};
+
+RunOptions unprivileged() {
+  RunOptions options;
+  options.unprivileged = true;
+  return options;
+}
+
+TEST_F(Walk, MissingRootGivesAnImageWithoutRecords) {
+  EXPECT_EQ(walk(), "'root' dir open errno=2 \n");
+  EXPECT_EQ(read_file("STOWPK.GBA"), expected_image(pattern(768, 11), {}));
+}
+
+TEST_F(Walk, RootThatIsAFileCannotBeListed) {
+  write_file("root", pattern(20160, 1));
+  EXPECT_EQ(walk(), "'root' dir open errno=20 \n");
+  EXPECT_EQ(records(), 0u);
+}
+
+TEST_F(Walk, EmptyRootPrintsNothing) {
+  make_dir("root");
+  EXPECT_EQ(walk(), "");
+  EXPECT_EQ(records(), 0u);
+}
+
+TEST_F(Walk, SubdirectoryIsWalkedWhereItsNameSorts) {
+  write_file("root/a.bin", pattern(300, 1));
+  write_file("root/z.bin", pattern(300, 3));
+  write_file("root/sub/b.bin", pattern(300, 2));
+  write_file("root/sub/deeper/c.bin", pattern(300, 4));
+  write_file("root/sub/d.bin", pattern(300, 5));
+  EXPECT_EQ(walk(), "No.01 add file=root/a.bin\n"
+                    "No.02 add file=root/sub/b.bin\n"
+                    "No.03 add file=root/sub/d.bin\n"
+                    "No.04 add file=root/sub/deeper/c.bin\n"
+                    "No.05 add file=root/z.bin\n");
+  EXPECT_EQ(read_file("STOWPK.GBA"),
+            expected_image(pattern(768, 11),
+                           {pattern(300, 1), pattern(300, 2), pattern(300, 5),
+                            pattern(300, 4), pattern(300, 3)}));
+}
+
+// The progress lines for `paths` as records 1, 2, ...
+std::string progress(const std::vector<std::string> &paths) {
+  std::string lines;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    char number[24];
+    std::snprintf(number, sizeof number, "No.%02zu", i + 1);
+    lines += number + (" add file=" + paths[i]) + "\n";
+  }
+  return lines;
+}
+
+TEST_F(Walk, NamesAreOrderedWithLettersFoldedToUpperCase) {
+  // Folded, "a" is a prefix of "A.BIN"; "A.bin" and "a.bin" are equal and
+  // go by their raw bytes; '[' and '_' lie after 'Z'; bytes over 0x7F last.
+  const std::vector<std::string> sorted = {
+      "0.bin", "a",  "A.bin", "a.bin", "a2.bin", "AB", "Ab",          "aB",
+      "B.bin", "b.bin", "Z", "[x",    "_c.bin", "~",  "\xe9t\xe9.bin"};
+  // Created in an order that is neither the result nor plain byte order.
+  const std::vector<std::size_t> creation = {12, 9, 4, 14, 2, 10, 11, 3,
+                                             8,  0, 13, 1, 5, 7, 6};
+  for (std::size_t i : creation)
+    write_file("root/" + sorted[i], sorted[i]);
+  std::vector<std::string> paths;
+  for (const std::string &name : sorted)
+    paths.push_back("root/" + name);
+  EXPECT_EQ(walk(), progress(paths));
+  EXPECT_EQ(read_file("STOWPK.GBA"), expected_image(pattern(768, 11), sorted));
+}
+
+TEST_F(Walk, NamesBeginningWithADotArePassedOverSilently) {
+  write_file("root/.note", "x");
+  write_file("root/.old/inside.bin", "x");
+  write_file("root/..x", "x");
+  write_file("root/a.b.c", "abc");
+  write_file("root/sub/.hidden", "x");
+  write_file("root/sub/.git/config", "x");
+  make_link("nowhere", "root/.dangling");
+  make_fifo("root/.pipe");
+  write_file("root/." + std::string(250, 'd'), "x"); // a path too long
+  EXPECT_EQ(walk(), "No.01 add file=root/a.b.c\n");
+  EXPECT_EQ(records(), 1u);
+}
+
+TEST_F(Walk, NamesArePrintedAsTheyAre) {
+  const std::vector<std::string> names = {"%d%s%n", "a b ", "line\nfeed",
+                                          "\x82\xa0\xff\x80", "\\back"};
+  for (const std::string &name : names)
+    write_file("root/" + name, name);
+  EXPECT_EQ(walk(), progress({"root/%d%s%n", "root/a b ", "root/line\nfeed",
+                              "root/\\back", "root/\x82\xa0\xff\x80"}));
+}
+
+TEST_F(Walk, LinksAreFollowedButNeverAroundALoop) {
+  write_file("outside/file.bin", pattern(200, 1));
+  write_file("outside/dir/in.bin", pattern(200, 2));
+  make_dir("root/sub");
+  make_link("../outside/file.bin", "root/a-file");
+  make_link("../outside/dir", "root/b-dir");
+  make_link("..", "root/sub/c-up");
+  make_link("../../root", "root/sub/d-top");
+  make_link(".", "root/sub/e-self");
+  make_link(path("root"), "root/sub/f-absolute");
+  EXPECT_EQ(walk(), "No.01 add file=root/a-file\n"
+                    "No.02 add file=root/b-dir/in.bin\n"
+                    "'root/sub/c-up' dir loop \n"
+                    "'root/sub/d-top' dir loop \n"
+                    "'root/sub/e-self' dir loop \n"
+                    "'root/sub/f-absolute' dir loop \n");
+}
+
+TEST_F(Walk, ManyLoopLinksInOneDirectoryEachGetALine) {
+  std::string expected;
+  for (int i = 0; i < 200; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "l%03d", i);
+    make_dir("root/d");
+    make_link("..", std::string("root/d/") + name);
+    expected += std::string("'root/d/") + name + "' dir loop \n";
+  }
+  RunOptions options;
+  options.timeout_seconds = 10;
+  EXPECT_EQ(walk(options), expected);
+}
+
+TEST_F(Walk, LinkToAnotherBranchIsWalkedAgainThere) {
+  write_file("root/a/x.bin", "x");
+  make_link("../a", "root/b/to-a");
+  EXPECT_EQ(walk(), "No.01 add file=root/a/x.bin\n"
+                    "No.02 add file=root/b/to-a/x.bin\n");
+}
+
+TEST_F(Walk, EntriesThatAreNotRegularFilesAreNeverOpened) {
+  write_file("root/a.bin", "a");
+  make_fifo("root/b-pipe");
+  make_link("/dev/null", "root/c-device");
+  make_link("/dev/zero", "root/d-device");
+  write_file("root/e.bin", "e");
+  RunOptions options;
+  options.timeout_seconds = 10; // opening the pipe would wait for ever
+  EXPECT_EQ(walk(options), "No.01 add file=root/a.bin\n"
+                           "'root/b-pipe' not a regular file \n"
+                           "'root/c-device' not a regular file \n"
+                           "'root/d-device' not a regular file \n"
+                           "No.02 add file=root/e.bin\n");
+}
+
+TEST_F(Walk, EntryWithoutStatusGetsALineAndTheNextIsTaken) {
+  write_file("root/a.bin", "a");
+  make_link("nowhere", "root/b-dangling");
+  make_link("b-loop", "root/b-loop");
+  write_file("root/c.bin", "c");
+  EXPECT_EQ(walk(), "No.01 add file=root/a.bin\n"
+                    " stat(fullpath,sta) != 0\n"
+                    " stat(fullpath,sta) != 0\n"
+                    "No.02 add file=root/c.bin\n");
+}
+
+TEST_F(Walk, SubdirectoryThatCannotBeListedIsReportedAndPassed) {
+  write_file("root/a/locked/x.bin", "x");
+  write_file("root/b.bin", "b");
+  write_file("root/a/z.bin", "z");
+  chmod(path("root/a/locked").c_str(), 0);
+  EXPECT_EQ(walk(unprivileged()), "'root/a/locked' dir open errno=13 \n"
+                                  "No.01 add file=root/a/z.bin\n"
+                                  "No.02 add file=root/b.bin\n");
+}
+
+TEST_F(Walk, FullPathsOfMoreThan255CharactersArePassedOver) {
+  // At several depths: a full path of exactly 255 characters is taken, one
+  // of 256 is reported with the path it would have had.
+  for (const std::string &dir : {std::string("root"),
+                                 "root/" + std::string(100, 'd'),
+                                 "root/a/b/c/" + std::string(200, 'e')}) {
+    SCOPED_TRACE(dir.size());
+    remove_path("root");
+    const std::string fits = dir + "/" + std::string(254 - dir.size(), 'f');
+    const std::string over = dir + "/" + std::string(255 - dir.size(), 'g');
+    write_file(fits, "fits");
+    write_file(over, "over");
+    ASSERT_EQ(fits.size(), 255u);
+    EXPECT_EQ(walk(), "No.01 add file=" + fits + "\n'" + over +
+                          "' path too long \n");
+  }
+}
+
+TEST_F(Walk, DirectoryWhosePathIsTooLongIsNotEntered) {
+  const std::string dir = "root/" + std::string(250, 'd');
+  write_file(dir + "/x", "x");
+  write_file("root/short/" + std::string(244, 'e'), "e");
+  EXPECT_EQ(walk(), "'root/" + std::string(250, 'd') + "/x' path too long \n"
+                    "No.01 add file=root/short/" + std::string(244, 'e') +
+                    "\n");
+}
+
+TEST_F(Walk, WalkGoesOnAfterTheImageIsFull) {
+  for (int i = 0; i < 64; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "root/a%02d", i);
+    write_file(name, "");
+  }
+  make_link("nowhere", "root/b/dangling");
+  make_fifo("root/b/pipe");
+  make_dir("root/c/locked");
+  chmod(path("root/c/locked").c_str(), 0);
+  std::vector<std::string> paths;
+  for (int i = 0; i < 63; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "root/a%02d", i);
+    paths.push_back(name);
+  }
+  EXPECT_EQ(walk(unprivileged()), progress(paths) +
+                                      " stat(fullpath,sta) != 0\n"
+                                      "'root/b/pipe' not a regular file \n"
+                                      "'root/c/locked' dir open errno=13 \n");
+  EXPECT_EQ(records(), 63u);
+}
+
+TEST_F(Walk, LargeFlatDirectoryIsWalkedInOrder) {
+  std::vector<std::string> paths;
+  for (int i = 20000; i-- > 0;) {
+    char name[32];
+    std::snprintf(name, sizeof name, "root/f%05d", i);
+    write_file(name, "");
+    if (i < 63)
+      paths.insert(paths.begin(), name);
+  }
+  RunOptions options;
+  options.timeout_seconds = 20;
+  EXPECT_EQ(walk(options), progress(paths));
+}
+
+} // namespace
