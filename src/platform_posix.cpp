@@ -120,7 +120,7 @@ static void sync_parent_directory(const char *path) {
                   path);
   int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0)
-    return; // the image is in place; only its durability is less certain
+    return;  // the image is in place; only its durability is less certain
   fsync(fd); // as above: a failure here cannot undo the rename
   close(fd);
 }

@@ -8,6 +8,7 @@
 #include "platform.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -40,21 +41,21 @@ const int RECORD_BODY_OFFSET = 96;
 const int SOURCE_USED_SIZE = SOURCE_BODY_OFFSET + BODY_SIZE;
 
 // Console messages. The Japanese texts are Shift_JIS bytes.
-#define MSG_OPEN_ERROR                                                        \
-  "\x83\x74\x83\x40\x83\x43\x83\x8b\x83\x49\x81\x5b\x83\x76\x83\x93\x83\x47"  \
+#define MSG_OPEN_ERROR                                                         \
+  "\x83\x74\x83\x40\x83\x43\x83\x8b\x83\x49\x81\x5b\x83\x76\x83\x93\x83\x47"   \
   "\x83\x89\x81\x5b:%s\n"
-#define MSG_READ_ERROR                                                        \
-  "\x83\x74\x83\x40\x83\x43\x83\x8b\x83\x8a\x81\x5b\x83\x68\x83\x47\x83\x89"  \
+#define MSG_READ_ERROR                                                         \
+  "\x83\x74\x83\x40\x83\x43\x83\x8b\x83\x8a\x81\x5b\x83\x68\x83\x47\x83\x89"   \
   "\x81\x5b:%s\n"
-#define MSG_WRITE_ERROR                                                       \
-  "\x83\x74\x83\x40\x83\x43\x83\x8b\x83\x89\x83\x43\x83\x67\x83\x47\x83\x89"  \
+#define MSG_WRITE_ERROR                                                        \
+  "\x83\x74\x83\x40\x83\x43\x83\x8b\x83\x89\x83\x43\x83\x67\x83\x47\x83\x89"   \
   "\x81\x5b:%s\n"
-#define MSG_MEMORY_ERROR                                                      \
+#define MSG_MEMORY_ERROR                                                       \
   "\x83\x81\x83\x82\x83\x8a\x8a\x6d\x95\xdb\x83\x47\x83\x89\x81\x5b\n"
 #define MSG_PREPARE_ERROR "\x91\x4f\x8f\x88\x97\x9d\x83\x47\x83\x89\x81\x5b\n"
 #define MSG_FINISH_ERROR "\x8c\xe3\x8f\x88\x97\x9d\x83\x47\x83\x89\x81\x5b\n"
-#define MSG_BAD_OPTION                                                        \
-  "\x83\x49\x83\x76\x83\x56\x83\x87\x83\x93(%s)\x82\xaa\x88\xd9\x8f\xed\x82"  \
+#define MSG_BAD_OPTION                                                         \
+  "\x83\x49\x83\x76\x83\x56\x83\x87\x83\x93(%s)\x82\xaa\x88\xd9\x8f\xed\x82"   \
   "\xc5\x82\xb7\x81\x42\n"
 
 // Prints the first line of a failure report: this file's bare name and the
@@ -129,8 +130,8 @@ int add_source_file(const char *path) {
   store_word(builder.table_cursor, builder.data_cursor);
 
   std::size_t got;
-  IoResult result = read_file_head(path, builder.source_buffer,
-                                   SOURCE_BUFFER_SIZE, &got);
+  IoResult result =
+      read_file_head(path, builder.source_buffer, SOURCE_BUFFER_SIZE, &got);
   if (result == IO_OPEN_FAILED) {
     print_location(__LINE__);
     std::printf(MSG_OPEN_ERROR, path);
@@ -273,8 +274,8 @@ static void walk_directory(const char *dir_path, const Branch *branch) {
       std::printf("'%s%c%s' path too long \n", dir_path, PATH_SEPARATOR, name);
       continue;
     }
-    std::snprintf(fullpath, sizeof fullpath, "%s%c%s", dir_path,
-                  PATH_SEPARATOR, name);
+    std::snprintf(fullpath, sizeof fullpath, "%s%c%s", dir_path, PATH_SEPARATOR,
+                  name);
     FileStatus sta;
     if (file_status(fullpath, &sta) != 0) {
       std::printf(" stat(fullpath,sta) != 0\n");
@@ -312,9 +313,9 @@ const char SOURCE_ROOT[] = "root";
 const char OUTPUT_PATH[] = "STOWPK.GBA";
 
 // Exit statuses.
-const int EXIT_BUILT = 0;       // image written, or usage text shown
-const int EXIT_BAD_OPTION = 1;  // an option was rejected
-const int EXIT_NO_IMAGE = 2;    // the build wrote no image
+const int EXIT_BUILT = 0;      // image written, or usage text shown
+const int EXIT_BAD_OPTION = 1; // an option was rejected
+const int EXIT_NO_IMAGE = 2;   // the build wrote no image
 
 // Writes the usage text to standard error.
 static void print_usage() {
@@ -338,6 +339,14 @@ static void parse_options(int argc, char **argv) {
   }
 }
 
+// Releases whichever of the builder's buffers were obtained.
+static void release_buffers() {
+  std::free(builder.source_buffer);
+  std::free(builder.image_buffer);
+  builder.source_buffer = nullptr;
+  builder.image_buffer = nullptr;
+}
+
 // Performs one build: obtains the buffers, loads the template, walks the
 // source tree, writes the image, and releases the buffers. Reports on
 // standard output. Answers EXIT_BUILT when the image was written, whatever
@@ -356,7 +365,7 @@ static int build_run() {
   if (builder.source_buffer == nullptr) {
     print_location(__LINE__);
     std::printf(MSG_MEMORY_ERROR);
-    std::free(builder.image_buffer);
+    release_buffers();
     return EXIT_NO_IMAGE;
   }
 
@@ -373,10 +382,7 @@ static int build_run() {
       status = EXIT_NO_IMAGE;
     }
   }
-  std::free(builder.source_buffer);
-  std::free(builder.image_buffer);
-  builder.source_buffer = nullptr;
-  builder.image_buffer = nullptr;
+  release_buffers();
   return status;
 }
 

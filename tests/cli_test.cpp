@@ -19,9 +19,8 @@ protected:
 
 TEST_F(CommandLine, HelpOptionPrintsUsageAndBuildsNothing) {
   const std::vector<Args> cases = {
-      {"-h"},     {"-H"},         {"-?"},         {"-help"}, {"-Hx"},
-      {"-??"},    {"x", "-h"},    {"-h", "-x"},   {"", "-?"},
-      {"-h", "--"}};
+      {"-h"},  {"-H"},      {"-?"},       {"-help"},  {"-Hx"},
+      {"-??"}, {"x", "-h"}, {"-h", "-x"}, {"", "-?"}, {"-h", "--"}};
   for (const Args &args : cases) {
     SCOPED_TRACE(::testing::PrintToString(args));
     RunResult r = run(args);
@@ -37,11 +36,13 @@ TEST_F(CommandLine, OtherOptionIsRejectedWithTheWholeArgument) {
     Args args;
     std::string shown;
   };
-  const std::vector<Case> cases = {
-      {{"-x"}, "-x"},           {{"-x", "-h"}, "-x"},
-      {{"-"}, "-"},             {{"--help"}, "--help"},
-      {{"a", "-v1"}, "-v1"},    {{"-%s%d"}, "-%s%d"},
-      {{"-\x82\xa0"}, "-\x82\xa0"}};
+  const std::vector<Case> cases = {{{"-x"}, "-x"},
+                                   {{"-x", "-h"}, "-x"},
+                                   {{"-"}, "-"},
+                                   {{"--help"}, "--help"},
+                                   {{"a", "-v1"}, "-v1"},
+                                   {{"-%s%d"}, "-%s%d"},
+                                   {{"-\x82\xa0"}, "-\x82\xa0"}};
   for (const Case &c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
     RunResult r = run(c.args);
@@ -53,8 +54,8 @@ TEST_F(CommandLine, OtherOptionIsRejectedWithTheWholeArgument) {
 }
 
 TEST_F(CommandLine, ArgumentsThatAreNotOptionsAreIgnored) {
-  const std::vector<Args> cases = {
-      {}, {"/?"}, {"help"}, {"?"}, {""}, {"root", "STOWPK.GBA"}};
+  const std::vector<Args> cases = {{},    {"/?"}, {"help"},
+                                   {"?"}, {""},   {"root", "STOWPK.GBA"}};
   for (const Args &args : cases) {
     SCOPED_TRACE(::testing::PrintToString(args));
     RunResult r = run(args);

@@ -131,8 +131,7 @@ TEST_F(FailedBuild, ImageWriteThatFailsKeepsTheEarlierImage) {
     RunResult r = run(options);
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(body(r), "No.01 add file=root/a.bin\n" + LOCATION + WRITE_ERROR +
-                           "STOWPK.GBA\n" + LOCATION + FINISH_ERROR +
-                           "done\n");
+                           "STOWPK.GBA\n" + LOCATION + FINISH_ERROR + "done\n");
     expect_earlier_image_kept();
   }
 }
@@ -161,9 +160,9 @@ TEST_F(FailedBuild, SourceFileThatCannotBeReadGetsNoRecordNorNumber) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(body(r), "No.01 add file=root/a.bin\n" + LOCATION + READ_ERROR +
                          "root/b.bin\nNo.02 add file=root/c.bin\ndone\n");
-  EXPECT_EQ(read_file("STOWPK.GBA"),
-            expected_image(pattern(768, 3),
-                           {pattern(20160, 1), pattern(700, 3)}));
+  EXPECT_EQ(
+      read_file("STOWPK.GBA"),
+      expected_image(pattern(768, 3), {pattern(20160, 1), pattern(700, 3)}));
 }
 
 TEST_F(FailedBuild, EveryReportHasItsOwnLocation) {

@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -7,8 +8,8 @@
 #include <fcntl.h>
 #include <fstream>
 #include <ftw.h>
-#include <poll.h>
 #include <grp.h>
+#include <poll.h>
 #include <regex>
 #include <signal.h>
 #include <sstream>
@@ -17,7 +18,6 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-#include <algorithm>
 
 #ifndef STOWPAK_BINARY
 #error "STOWPAK_BINARY must name the tool under test"

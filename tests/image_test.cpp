@@ -139,8 +139,8 @@ TEST_F(Image, RecordNumberIsWrittenAtTheLabelsFirstNul) {
 TEST_F(Image, RecordDependsOnlyOnItsOwnFile) {
   // Each short file follows a full one: what it lacks must be zero, not
   // bytes of the file before it.
-  const std::vector<std::size_t> sizes = {0,   1,   64,  95,    96,   100,
-                                          127, 128, 160, 161,   20159};
+  const std::vector<std::size_t> sizes = {0,   1,   64,  95,  96,   100,
+                                          127, 128, 160, 161, 20159};
   for (std::size_t size : sizes) {
     SCOPED_TRACE(size);
     std::vector<std::string> files = {pattern(24576, 1), pattern(size, 2),
@@ -159,7 +159,8 @@ TEST_F(Image, EmptyFirstFileGivesAZeroRecordWithItsNumber) {
   ASSERT_EQ(image.size(), 40960u);
   std::string record = image.substr(768, 20096);
   EXPECT_EQ(record.substr(0, 32), std::string(32, '\0'));
-  EXPECT_EQ(record.substr(32, 32), std::string("(01)", 4) + std::string(28, '\0'));
+  EXPECT_EQ(record.substr(32, 32),
+            std::string("(01)", 4) + std::string(28, '\0'));
   EXPECT_EQ(record.substr(64), std::string(20032, '\0'));
 }
 
@@ -180,7 +181,8 @@ TEST_F(Image, OnlyTheUsedRangesOfASourceFileCount) {
 }
 
 TEST_F(Image, HeaderIsTheTemplatesFirstBytesPaddedWithZero) {
-  const std::vector<std::size_t> sizes = {0, 1, 100, 257, 258, 511, 767, 768, 769, 5000};
+  const std::vector<std::size_t> sizes = {0,   1,   100, 257, 258,
+                                          511, 767, 768, 769, 5000};
   for (std::size_t size : sizes) {
     SCOPED_TRACE(size);
     std::string header = pattern(size, 90);

@@ -93,11 +93,11 @@ TEST_F(Walk, NamesAreOrderedWithLettersFoldedToUpperCase) {
   // Folded, "a" is a prefix of "A.BIN"; "A.bin" and "a.bin" are equal and
   // go by their raw bytes; '[' and '_' lie after 'Z'; bytes over 0x7F last.
   const std::vector<std::string> sorted = {
-      "0.bin", "a",  "A.bin", "a.bin", "a2.bin", "AB", "Ab",          "aB",
-      "B.bin", "b.bin", "Z", "[x",    "_c.bin", "~",  "\xe9t\xe9.bin"};
+      "0.bin", "a",     "A.bin", "a.bin", "a2.bin", "AB", "Ab",           "aB",
+      "B.bin", "b.bin", "Z",     "[x",    "_c.bin", "~",  "\xe9t\xe9.bin"};
   // Created in an order that is neither the result nor plain byte order.
-  const std::vector<std::size_t> creation = {12, 9, 4, 14, 2, 10, 11, 3,
-                                             8,  0, 13, 1, 5, 7, 6};
+  const std::vector<std::size_t> creation = {12, 9, 4,  14, 2, 10, 11, 3,
+                                             8,  0, 13, 1,  5, 7,  6};
   for (std::size_t i : creation)
     write_file("root/" + sorted[i], sorted[i]);
   std::vector<std::string> paths;
@@ -208,9 +208,9 @@ TEST_F(Walk, SubdirectoryThatCannotBeListedIsReportedAndPassed) {
 TEST_F(Walk, FullPathsOfMoreThan255CharactersArePassedOver) {
   // At several depths: a full path of exactly 255 characters is taken, one
   // of 256 is reported with the path it would have had.
-  for (const std::string &dir : {std::string("root"),
-                                 "root/" + std::string(100, 'd'),
-                                 "root/a/b/c/" + std::string(200, 'e')}) {
+  for (const std::string &dir :
+       {std::string("root"), "root/" + std::string(100, 'd'),
+        "root/a/b/c/" + std::string(200, 'e')}) {
     SCOPED_TRACE(dir.size());
     remove_path("root");
     const std::string fits = dir + "/" + std::string(254 - dir.size(), 'f');
@@ -218,8 +218,8 @@ TEST_F(Walk, FullPathsOfMoreThan255CharactersArePassedOver) {
     write_file(fits, "fits");
     write_file(over, "over");
     ASSERT_EQ(fits.size(), 255u);
-    EXPECT_EQ(walk(), "No.01 add file=" + fits + "\n'" + over +
-                          "' path too long \n");
+    EXPECT_EQ(walk(),
+              "No.01 add file=" + fits + "\n'" + over + "' path too long \n");
   }
 }
 
@@ -227,9 +227,10 @@ TEST_F(Walk, DirectoryWhosePathIsTooLongIsNotEntered) {
   const std::string dir = "root/" + std::string(250, 'd');
   write_file(dir + "/x", "x");
   write_file("root/short/" + std::string(244, 'e'), "e");
-  EXPECT_EQ(walk(), "'root/" + std::string(250, 'd') + "/x' path too long \n"
-                    "No.01 add file=root/short/" + std::string(244, 'e') +
-                    "\n");
+  EXPECT_EQ(walk(), "'root/" + std::string(250, 'd') +
+                        "/x' path too long \n"
+                        "No.01 add file=root/short/" +
+                        std::string(244, 'e') + "\n");
 }
 
 TEST_F(Walk, WalkGoesOnAfterTheImageIsFull) {
