@@ -3,6 +3,7 @@
 // exits with status 2 and leaves an earlier image as it was.
 #include "harness.h"
 
+#include <functional>
 #include <map>
 #include <set>
 #include <sys/stat.h>
@@ -31,6 +32,11 @@ protected:
   // in the workspace.
   void expect_earlier_image_kept() {
     EXPECT_EQ(read_file("STOWPK.GBA"), EARLIER);
+    expect_no_leftovers();
+  }
+
+  // Checks that the workspace holds nothing but what the test made.
+  void expect_no_leftovers() {
     for (const std::string &name : top_names())
       EXPECT_TRUE(name == "HXQT.GBA" || name == "STOWPK.GBA" || name == "root")
           << name << " was left behind";
@@ -88,38 +94,41 @@ TEST_F(FailedBuild, TemplateThatCannotBeReadStopsTheBuild) {
   expect_earlier_image_kept();
 }
 
-TEST_F(FailedBuild, ImagePathThatCannotBeOpenedForWritingIsReported) {
-  remove_path("STOWPK.GBA");
-  make_dir("STOWPK.GBA");
-  RunResult r = run();
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(body(r), "No.01 add file=root/a.bin\n" + LOCATION + OPEN_ERROR +
-                         "STOWPK.GBA\n" + LOCATION + FINISH_ERROR + "done\n");
-  EXPECT_EQ(top_names(),
-            (std::vector<std::string>{"HXQT.GBA", "STOWPK.GBA", "root"}));
-}
-
-TEST_F(FailedBuild, ReadOnlyImageIsNotReplaced) {
-  chmod(path("STOWPK.GBA").c_str(), 0444);
-  RunOptions options;
-  options.unprivileged = true;
-  RunResult r = run(options);
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(body(r), "No.01 add file=root/a.bin\n" + LOCATION + OPEN_ERROR +
-                         "STOWPK.GBA\n" + LOCATION + FINISH_ERROR + "done\n");
-  expect_earlier_image_kept();
-}
-
-TEST_F(FailedBuild, WorkingDirectoryThatCannotBeWrittenIsReported) {
-  chmod(dir_.c_str(), 0555);
-  RunOptions options;
-  options.unprivileged = true;
-  RunResult r = run(options);
-  chmod(dir_.c_str(), 0755);
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(body(r), "No.01 add file=root/a.bin\n" + LOCATION + OPEN_ERROR +
-                         "STOWPK.GBA\n" + LOCATION + FINISH_ERROR + "done\n");
-  expect_earlier_image_kept();
+TEST_F(FailedBuild, ImageThatCannotBeOpenedForWritingIsLeftAlone) {
+  struct Case {
+    const char *what;
+    std::function<void()> arrange;
+    bool unprivileged;
+  };
+  const std::vector<Case> cases = {
+      {"a directory",
+       [&] {
+         remove_path("STOWPK.GBA");
+         make_dir("STOWPK.GBA");
+       },
+       false},
+      {"a read-only file", [&] { chmod(path("STOWPK.GBA").c_str(), 0444); },
+       true},
+      {"in a read-only folder", [&] { chmod(dir_.c_str(), 0555); }, true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    c.arrange();
+    RunOptions options;
+    options.unprivileged = c.unprivileged;
+    RunResult r = run(options);
+    chmod(dir_.c_str(), 0755);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(body(r), "No.01 add file=root/a.bin\n" + LOCATION + OPEN_ERROR +
+                           "STOWPK.GBA\n" + LOCATION + FINISH_ERROR + "done\n");
+    expect_no_leftovers();
+    struct stat sb;
+    if (lstat(path("STOWPK.GBA").c_str(), &sb) == 0 && S_ISREG(sb.st_mode)) {
+      EXPECT_EQ(read_file("STOWPK.GBA"), EARLIER);
+    }
+    remove_path("STOWPK.GBA");
+    write_file("STOWPK.GBA", EARLIER);
+  }
 }
 
 TEST_F(FailedBuild, ImageWriteThatFailsKeepsTheEarlierImage) {
