@@ -296,8 +296,8 @@ RunResult Workspace::run(const RunOptions &options) {
 
 const std::string &banner() {
   static const std::string line = [] {
-    std::string out = tool_path() + " -h 2>&1";
-    FILE *pipe = popen(out.c_str(), "r");
+    std::string command = "'" + tool_path() + "' -h 2>&1";
+    FILE *pipe = popen(command.c_str(), "r");
     std::string text;
     char chunk[256];
     while (pipe != nullptr && std::fgets(chunk, sizeof chunk, pipe) != nullptr)
