@@ -12,6 +12,10 @@ cd "$top/examples/demo"
 echo "\$ cd examples/demo && ../../build/release/stowpak"
 status=0
 ../../build/release/stowpak || status=$?
-echo "(exit status $status; image: examples/demo/STOWPK.GBA," \
-  "$(wc -c <STOWPK.GBA) bytes)"
+if [ -f STOWPK.GBA ]; then
+  echo "(exit status $status; image: examples/demo/STOWPK.GBA," \
+    "$(wc -c <STOWPK.GBA) bytes)"
+else
+  echo "(exit status $status; no image)"
+fi
 exit "$status"

@@ -65,7 +65,9 @@ int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
 }
 
 void remove_tree(const std::string &dir) {
-  // Entries a test locked are unlocked from the top down, then removed.
+  // Entries a test locked are unlocked from the top down, then removed. A
+  // pass cannot enter a directory it has just unlocked, so each pass reaches
+  // one more level; the tests lock at most two levels deep.
   for (int pass = 0; pass < 3; ++pass)
     nftw(dir.c_str(), unlock_entry, 64, FTW_PHYS);
   nftw(dir.c_str(), remove_entry, 64, FTW_PHYS | FTW_DEPTH);
@@ -328,6 +330,16 @@ std::string pattern(std::size_t n, unsigned seed) {
   for (std::size_t i = 0; i < n; ++i)
     bytes[i] = static_cast<char>((seed + i) % 251 + 1);
   return bytes;
+}
+
+std::string progress(const std::vector<std::string> &paths) {
+  std::string lines;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    char number[24];
+    std::snprintf(number, sizeof number, "No.%02zu", i + 1);
+    lines += number + (" add file=" + paths[i]) + "\n";
+  }
+  return lines;
 }
 
 std::uint32_t word_at(const std::string &image, std::size_t offset) {

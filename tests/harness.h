@@ -94,6 +94,9 @@ extern const std::string LOCATION;
 // offsets hold the same byte; no byte is zero.
 std::string pattern(std::size_t n, unsigned seed);
 
+// The progress lines for `paths` added as records 1, 2, ...
+std::string progress(const std::vector<std::string> &paths);
+
 // A 32-bit little-endian integer read from `image` at `offset`.
 std::uint32_t word_at(const std::string &image, std::size_t offset);
 

@@ -38,16 +38,15 @@ protected:
     return run();
   }
 
-  // The progress lines for records 1 to n of build().
+  // The progress lines for the first n files of build().
   static std::string progress(std::size_t n) {
-    std::string lines;
+    std::vector<std::string> paths;
     for (std::size_t i = 0; i < n; ++i) {
-      char line[64];
-      std::snprintf(line, sizeof line, "No.%02zu add file=root/f%02zu.bin\n",
-                    i + 1, i);
-      lines += line;
+      char path[32];
+      std::snprintf(path, sizeof path, "root/f%02zu.bin", i);
+      paths.push_back(path);
     }
-    return lines;
+    return ::progress(paths);
   }
 };
 

@@ -78,17 +78,6 @@ TEST_F(Walk, SubdirectoryIsWalkedWhereItsNameSorts) {
                             pattern(300, 4), pattern(300, 3)}));
 }
 
-// The progress lines for `paths` as records 1, 2, ...
-std::string progress(const std::vector<std::string> &paths) {
-  std::string lines;
-  for (std::size_t i = 0; i < paths.size(); ++i) {
-    char number[24];
-    std::snprintf(number, sizeof number, "No.%02zu", i + 1);
-    lines += number + (" add file=" + paths[i]) + "\n";
-  }
-  return lines;
-}
-
 TEST_F(Walk, NamesAreOrderedWithLettersFoldedToUpperCase) {
   // Folded, "a" is a prefix of "A.BIN"; "A.bin" and "a.bin" are equal and
   // go by their raw bytes; '[' and '_' lie after 'Z'; bytes over 0x7F last.
