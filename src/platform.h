@@ -11,8 +11,10 @@
 // The character that joins a directory path and an entry name.
 extern const char PATH_SEPARATOR;
 
-// What a status says an entry is, after following links.
-enum FileKind { KIND_REGULAR, KIND_DIRECTORY, KIND_OTHER };
+// What an entry is. A status answers it after following links; a listing
+// answers it for the entry itself, or KIND_UNKNOWN for a link or where the
+// file system does not say.
+enum FileKind { KIND_REGULAR, KIND_DIRECTORY, KIND_OTHER, KIND_UNKNOWN };
 
 // A file's kind and the identity that tells two directories apart.
 struct FileStatus {
@@ -33,9 +35,10 @@ struct DirListing;
 DirListing *dir_open(const char *path);
 
 // Answers the next entry's name, "." and ".." included, in the order the
-// file system yields them; null at the end or on a read error. The name
-// lasts until the next call on the same listing.
-const char *dir_next(DirListing *listing);
+// file system yields them, and stores its kind as the listing gives it in
+// `*kind`; null at the end or on a read error. The name lasts until the next
+// call on the same listing.
+const char *dir_next(DirListing *listing, FileKind *kind);
 
 // Closes a listing from dir_open.
 void dir_close(DirListing *listing);

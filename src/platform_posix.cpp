@@ -42,9 +42,25 @@ DirListing *dir_open(const char *path) {
   return listing;
 }
 
-const char *dir_next(DirListing *listing) {
+const char *dir_next(DirListing *listing, FileKind *kind) {
   struct dirent *entry = readdir(listing->dir);
-  return entry == nullptr ? nullptr : entry->d_name;
+  if (entry == nullptr)
+    return nullptr;
+  switch (entry->d_type) {
+  case DT_REG:
+    *kind = KIND_REGULAR;
+    break;
+  case DT_DIR:
+    *kind = KIND_DIRECTORY;
+    break;
+  case DT_LNK:
+  case DT_UNKNOWN:
+    *kind = KIND_UNKNOWN;
+    break;
+  default:
+    *kind = KIND_OTHER;
+  }
+  return entry->d_name;
 }
 
 void dir_close(DirListing *listing) {

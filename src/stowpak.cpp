@@ -228,56 +228,63 @@ static bool name_before(const char *a, const char *b) {
   }
 }
 
-// The names of one directory's entries that do not begin with '.', sorted
-// with name_before: the text of every name, each ending in a NUL, and where
-// each begins.
-struct NameList {
+// The entries of one directory whose names do not begin with '.', sorted by
+// name with name_before: the text of every entry, each its kind as the
+// listing gave it (one byte) and its name ending in a NUL, and where each
+// begins.
+struct EntryList {
   std::string text;
   std::vector<std::size_t> starts;
 };
 
-// Lists the directory `dir_path` into `names`. Answers false, with errno set,
-// when it cannot be listed; a read error ends the listing early.
-static bool list_directory(const char *dir_path, NameList *names) {
+// Lists the directory `dir_path` into `entries`. Answers false, with errno
+// set, when it cannot be listed; a read error ends the listing early.
+static bool list_directory(const char *dir_path, EntryList *entries) {
   DirListing *listing = dir_open(dir_path);
   if (listing == nullptr)
     return false;
-  while (const char *name = dir_next(listing)) {
+  FileKind kind;
+  while (const char *name = dir_next(listing, &kind)) {
     if (name[0] == '.')
       continue;
-    names->starts.push_back(names->text.size());
-    names->text.append(name, std::strlen(name) + 1);
+    entries->starts.push_back(entries->text.size());
+    entries->text.push_back(static_cast<char>(kind));
+    entries->text.append(name, std::strlen(name) + 1);
   }
   dir_close(listing);
-  const char *text = names->text.data();
-  std::sort(names->starts.begin(), names->starts.end(),
+  const char *text = entries->text.data();
+  std::sort(entries->starts.begin(), entries->starts.end(),
             [text](std::size_t a, std::size_t b) {
-              return name_before(text + a, text + b);
+              return name_before(text + a + 1, text + b + 1);
             });
   return true;
 }
 
 // Walks the directory `dir_path`, whose identity is on top of `branch`, and
 // hands each regular file below it to add_source_file, in name order,
-// depth-first. Prints a line for each entry it cannot take.
+// depth-first. Prints a line for each entry it cannot take. A status is
+// taken only where the listing leaves the kind open or a directory's
+// identity is needed.
 static void walk_directory(const char *dir_path, const Branch *branch) {
-  NameList names;
-  if (!list_directory(dir_path, &names)) {
+  EntryList entries;
+  if (!list_directory(dir_path, &entries)) {
     std::printf("'%s' dir open errno=%d \n", dir_path, errno);
     return;
   }
   std::size_t dir_length = std::strlen(dir_path);
   char fullpath[PATH_BUFFER_SIZE];
-  for (std::size_t start : names.starts) {
-    const char *name = names.text.data() + start;
+  for (std::size_t start : entries.starts) {
+    FileKind kind = static_cast<FileKind>(entries.text[start]);
+    const char *name = entries.text.data() + start + 1;
     if (dir_length + 1 + std::strlen(name) >= PATH_BUFFER_SIZE) {
       std::printf("'%s%c%s' path too long \n", dir_path, PATH_SEPARATOR, name);
       continue;
     }
     std::snprintf(fullpath, sizeof fullpath, "%s%c%s", dir_path, PATH_SEPARATOR,
                   name);
-    FileStatus sta;
-    if (file_status(fullpath, &sta) != 0) {
+    FileStatus sta = {kind, 0, 0};
+    if ((kind == KIND_DIRECTORY || kind == KIND_UNKNOWN) &&
+        file_status(fullpath, &sta) != 0) {
       std::printf(" stat(fullpath,sta) != 0\n");
     } else if (sta.kind == KIND_DIRECTORY) {
       if (on_branch(sta, branch)) {
