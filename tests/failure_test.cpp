@@ -44,24 +44,35 @@ protected:
 };
 
 RunOptions failing_allocation(std::size_t size) {
-  RunOptions options;
-  options.env = {std::string("LD_PRELOAD=") + STOWPAK_FAIL_ALLOC_LIBRARY,
-                 "STOWPAK_FAIL_ALLOC=" + std::to_string(size)};
-  return options;
+  return with_faults({"STOWPAK_FAIL_ALLOC=" + std::to_string(size)});
 }
 
 TEST_F(FailedBuild, EachBufferThatCannotBeObtainedIsReportedAtItsOwnLine) {
-  RunResult image = run(failing_allocation(1573632));
-  EXPECT_EQ(image.status, 2);
-  EXPECT_EQ(body(image), LOCATION + MEMORY_ERROR + "done\n");
-  expect_earlier_image_kept();
+  // The control run shows that the log sees every path the tool opens.
+  const std::string log = base_ + "/opened";
+  RunOptions control = failing_allocation(0);
+  control.env.push_back("STOWPAK_OPEN_LOG=" + log);
+  ASSERT_EQ(run(control).status, 0);
+  const std::string opened = slurp_file(log);
+  EXPECT_EQ(opened.substr(0, 9), "HXQT.GBA\n") << opened;
+  EXPECT_NE(opened.find("\nroot/a.bin\nSTOWPK.GBA\n"), std::string::npos)
+      << opened;
+  unlink(log.c_str());
+  write_file("STOWPK.GBA", EARLIER);
 
-  RunResult source = run(failing_allocation(24576));
-  EXPECT_EQ(source.status, 2);
-  EXPECT_EQ(body(source), LOCATION + MEMORY_ERROR + "done\n");
-  expect_earlier_image_kept();
-
-  EXPECT_NE(location_numbers(image.out), location_numbers(source.out));
+  std::vector<std::vector<int>> locations;
+  for (std::size_t size : {1573632u, 24576u}) {
+    SCOPED_TRACE(size);
+    RunOptions options = failing_allocation(size);
+    options.env.push_back("STOWPAK_OPEN_LOG=" + log);
+    RunResult r = run(options);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(body(r), LOCATION + MEMORY_ERROR + "done\n");
+    EXPECT_EQ(slurp_file(log), "") << "files were opened";
+    expect_earlier_image_kept();
+    locations.push_back(location_numbers(r.out));
+  }
+  EXPECT_NE(locations[0], locations[1]);
 }
 
 TEST_F(FailedBuild, TemplateThatCannotBeOpenedStopsTheBuild) {
@@ -81,6 +92,16 @@ TEST_F(FailedBuild, TemplateThatCannotBeOpenedStopsTheBuild) {
   RunResult directory = run();
   EXPECT_EQ(directory.status, 2);
   EXPECT_EQ(directory.out, missing.out);
+  expect_earlier_image_kept();
+
+  remove_path("HXQT.GBA");
+  write_file("HXQT.GBA", pattern(768, 3));
+  chmod(path("HXQT.GBA").c_str(), 0);
+  RunOptions unprivileged;
+  unprivileged.unprivileged = true;
+  RunResult unreadable = run(unprivileged);
+  EXPECT_EQ(unreadable.status, 2);
+  EXPECT_EQ(unreadable.out, missing.out);
   expect_earlier_image_kept();
 }
 

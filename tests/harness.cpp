@@ -37,13 +37,6 @@ std::string tool_path() {
   return env != nullptr && *env != '\0' ? env : STOWPAK_BINARY;
 }
 
-std::string slurp(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
 int chown_entry(const char *path, const struct stat *, int, struct FTW *) {
   return lchown(path, NOBODY, NOBODY);
 }
@@ -79,6 +72,13 @@ void remove_tree(const std::string &dir) {
 }
 
 } // namespace
+
+std::string slurp_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
 
 const std::string OPEN_ERROR = "\x83\x74\x83\x40\x83\x43\x83\x8b\x83\x49\x81"
                                "\x5b\x83\x76\x83\x93\x83\x47\x83\x89\x81\x5b:";
@@ -152,7 +152,7 @@ void Workspace::make_fifo(const std::string &rel) {
 
 std::string Workspace::read_file(const std::string &rel) const {
   EXPECT_TRUE(exists(rel)) << rel << " is missing";
-  return slurp(path(rel));
+  return slurp_file(path(rel));
 }
 
 bool Workspace::exists(const std::string &rel) const {
@@ -186,11 +186,12 @@ RunResult Workspace::run(const RunOptions &options) {
     nftw(dir_.c_str(), chown_entry, 64, FTW_PHYS);
     // The build folder may lie where that user cannot reach.
     tool = base_ + "/stowpak";
-    std::ofstream(tool, std::ios::binary) << slurp(tool_path());
+    std::ofstream(tool, std::ios::binary) << slurp_file(tool_path());
     chmod(tool.c_str(), 0755);
   }
 
-  std::vector<std::string> words = {tool};
+  std::vector<std::string> words = options.wrapper;
+  words.push_back(tool);
   words.insert(words.end(), options.args.begin(), options.args.end());
   std::vector<char *> argv;
   for (std::string &word : words)
@@ -232,7 +233,7 @@ RunResult Workspace::run(const RunOptions &options) {
     }
     if (dup2(err_pipe[1], 2) < 0)
       child_fail("redirect");
-    execv(tool.c_str(), argv.data());
+    execvp(argv[0], argv.data());
     child_fail("exec");
   }
   close(out_pipe[1]);
@@ -261,6 +262,13 @@ RunResult Workspace::run(const RunOptions &options) {
     if (left_ms <= 0) {
       timed_out = true;
       break;
+    }
+    if (options.kill_after_ms >= 0) {
+      if (elapsed_ms >= options.kill_after_ms) {
+        kill(pid, SIGKILL);
+        break;
+      }
+      left_ms = std::min(left_ms, options.kill_after_ms - elapsed_ms);
     }
     if (poll(fds, 2, static_cast<int>(left_ms)) < 0 && errno != EINTR)
       break;
@@ -293,7 +301,18 @@ RunResult Workspace::run(const RunOptions &options) {
   waitpid(pid, &wait_status, 0);
   if (WIFEXITED(wait_status) && !timed_out && !overflowed)
     result.status = WEXITSTATUS(wait_status);
+  // A sanitized build of the tool reports on stderr; any report is a fault.
+  for (const char *report : {"Sanitizer", "runtime error:"})
+    if (result.err.find(report) != std::string::npos)
+      ADD_FAILURE() << "the tool reported a fault:\n" << result.err;
   return result;
+}
+
+RunOptions with_faults(std::vector<std::string> settings) {
+  RunOptions options;
+  options.env = std::move(settings);
+  options.env.push_back(std::string("LD_PRELOAD=") + STOWPAK_FAULT_SHIM);
+  return options;
 }
 
 const std::string &banner() {

@@ -29,7 +29,15 @@ struct RunOptions {
   std::vector<std::string> env;
   mode_t umask = 022;
   int timeout_seconds = 30;
+  // Kill the tool (SIGKILL) this many milliseconds after it starts, or -1.
+  int kill_after_ms = -1;
+  // A command that runs the tool, such as a memory checker, or empty.
+  std::vector<std::string> wrapper;
 };
+
+// Options that load the fault library into the tool, with its settings
+// ("STOWPAK_...=value").
+RunOptions with_faults(std::vector<std::string> settings);
 
 // A fresh temporary workspace per test; the tool runs with it as its
 // working directory.
@@ -69,6 +77,9 @@ protected:
 // The first line of every build run and of the usage text, as this build of
 // the tool prints it, without its line feed.
 const std::string &banner();
+
+// The bytes of the file at `path`, or nothing if it cannot be read.
+std::string slurp_file(const std::string &path);
 
 // `out` with every location line ("stowpak.cpp:<digits>") written as
 // "stowpak.cpp:N", for comparing whole outputs.

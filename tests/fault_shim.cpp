@@ -1,0 +1,207 @@
+// A preload library that makes faults happen inside the shipped tool, so the
+// tests can see how it copes with them. Each fault is chosen by the
+// environment; with none set, every call goes straight through.
+//
+//   STOWPAK_FAIL_ALLOC=N        the allocation of N bytes (calloc's product
+//                               or malloc's size) fails with ENOMEM.
+//   STOWPAK_OPEN_LOG=FILE       each path the tool opens, lists or takes the
+//                               status of is appended to FILE, one a line.
+//   STOWPAK_KILL_AT=WHEN        the process is killed (SIGKILL): "write:N"
+//                               once N bytes have reached regular files (the
+//                               write that crosses N writes only up to it),
+//                               "fsync" after a sync, "rename" before the
+//                               rename, "renamed" after it.
+//   STOWPAK_CHANGE=CALL:WHAT:PATH  just before the first CALL ("stat" or
+//                               "open") naming PATH, the entry at PATH is
+//                               removed ("gone") or replaced by an empty
+//                               directory ("dir").
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace {
+
+// dlsym may allocate before the real allocator is known; such blocks come
+// from here and are never freed.
+alignas(16) unsigned char bootstrap[4096];
+std::size_t bootstrap_used = 0;
+bool resolving = false;
+
+void *bootstrap_alloc(std::size_t size) {
+  size = (size + 15) & ~static_cast<std::size_t>(15);
+  if (bootstrap_used + size > sizeof bootstrap)
+    return nullptr;
+  void *block = bootstrap + bootstrap_used;
+  bootstrap_used += size;
+  return block; // static storage: already zero
+}
+
+bool from_bootstrap(void *p) {
+  return p >= static_cast<void *>(bootstrap) &&
+         p < static_cast<void *>(bootstrap + sizeof bootstrap);
+}
+
+template <typename F> F next(const char *name) {
+  resolving = true;
+  void *symbol = dlsym(RTLD_NEXT, name);
+  resolving = false;
+  return reinterpret_cast<F>(symbol);
+}
+
+bool fails(std::size_t size) {
+  const char *target = std::getenv("STOWPAK_FAIL_ALLOC");
+  return target != nullptr && std::strtoull(target, nullptr, 10) == size;
+}
+
+void log_path(const char *path) {
+  const char *log = std::getenv("STOWPAK_OPEN_LOG");
+  if (log == nullptr)
+    return;
+  static auto real_open = next<int (*)(const char *, int, ...)>("open");
+  int fd = real_open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0)
+    return;
+  // Test scaffolding: a lost log line shows up as a failed expectation.
+  (void)!write(fd, path, std::strlen(path));
+  (void)!write(fd, "\n", 1);
+  close(fd);
+}
+
+bool kill_at(const char *when) {
+  const char *at = std::getenv("STOWPAK_KILL_AT");
+  return at != nullptr && std::strcmp(at, when) == 0;
+}
+
+[[noreturn]] void die() {
+  kill(getpid(), SIGKILL);
+  _exit(137); // not reached
+}
+
+// Applies STOWPAK_CHANGE once, when `call` names its path.
+void change_before(const char *call, const char *path) {
+  static bool done = false;
+  const char *spec = std::getenv("STOWPAK_CHANGE");
+  if (done || spec == nullptr)
+    return;
+  std::size_t call_length = std::strlen(call);
+  if (std::strncmp(spec, call, call_length) != 0 || spec[call_length] != ':')
+    return;
+  const char *what = spec + call_length + 1;
+  const char *target = std::strchr(what, ':');
+  if (target == nullptr || std::strcmp(target + 1, path) != 0)
+    return;
+  done = true;
+  if (unlink(path) != 0)
+    rmdir(path); // an entry that is neither stays, and the test sees it
+  if (std::strncmp(what, "dir:", 4) == 0)
+    mkdir(path, 0755);
+}
+
+} // namespace
+
+extern "C" {
+
+void *calloc(std::size_t count, std::size_t size) {
+  if (resolving)
+    return bootstrap_alloc(count * size);
+  if (fails(count * size)) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  static auto real = next<void *(*)(std::size_t, std::size_t)>("calloc");
+  return real(count, size);
+}
+
+void *malloc(std::size_t size) {
+  if (resolving)
+    return bootstrap_alloc(size);
+  if (fails(size)) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  static auto real = next<void *(*)(std::size_t)>("malloc");
+  return real(size);
+}
+
+void free(void *p) {
+  if (p == nullptr || from_bootstrap(p))
+    return;
+  static auto real = next<void (*)(void *)>("free");
+  real(p);
+}
+
+int open(const char *path, int flags, ...) {
+  mode_t mode = 0;
+  if ((flags & O_CREAT) != 0) {
+    va_list args;
+    va_start(args, flags);
+    mode = static_cast<mode_t>(va_arg(args, int));
+    va_end(args);
+  }
+  log_path(path);
+  change_before("open", path);
+  static auto real = next<int (*)(const char *, int, ...)>("open");
+  return real(path, flags, mode);
+}
+
+DIR *opendir(const char *path) {
+  log_path(path);
+  change_before("open", path);
+  static auto real = next<DIR *(*)(const char *)>("opendir");
+  return real(path);
+}
+
+int stat(const char *path, struct stat *buf) {
+  log_path(path);
+  change_before("stat", path);
+  static auto real = next<int (*)(const char *, struct stat *)>("stat");
+  return real(path, buf);
+}
+
+ssize_t write(int fd, const void *data, std::size_t size) {
+  static auto real = next<ssize_t (*)(int, const void *, std::size_t)>("write");
+  static unsigned long long written = 0;
+  const char *at = std::getenv("STOWPAK_KILL_AT");
+  struct stat sb;
+  if (at == nullptr || std::strncmp(at, "write:", 6) != 0 ||
+      fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode))
+    return real(fd, data, size);
+  unsigned long long limit = std::strtoull(at + 6, nullptr, 10);
+  if (written + size < limit) {
+    ssize_t n = real(fd, data, size);
+    if (n > 0)
+      written += static_cast<unsigned long long>(n);
+    return n;
+  }
+  // Test scaffolding: the process dies next, whatever this wrote.
+  (void)!real(fd, data, static_cast<std::size_t>(limit - written));
+  die();
+}
+
+int fsync(int fd) {
+  static auto real = next<int (*)(int)>("fsync");
+  int result = real(fd);
+  if (kill_at("fsync"))
+    die();
+  return result;
+}
+
+int rename(const char *from, const char *to) {
+  if (kill_at("rename"))
+    die();
+  static auto real = next<int (*)(const char *, const char *)>("rename");
+  int result = real(from, to);
+  if (kill_at("renamed"))
+    die();
+  return result;
+}
+}

@@ -1,0 +1,218 @@
+// Faults that strike while the tool runs: the process killed while it
+// writes the image, entries that change between the listing and their use,
+// trees built to hurt the walk, and a memory check of whole builds.
+#include "harness.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace {
+
+const std::string EARLIER = "an image from an earlier run\n";
+
+// The source files of `count` records, named root/fNN.bin.
+std::vector<std::string> record_paths(int count) {
+  std::vector<std::string> paths;
+  for (int i = 0; i < count; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "root/f%02d.bin", i);
+    paths.push_back(name);
+  }
+  return paths;
+}
+
+class Killed : public Workspace {
+protected:
+  void SetUp() override {
+    Workspace::SetUp();
+    write_file("HXQT.GBA", pattern(768, 5));
+    const std::vector<std::string> sources = {pattern(20160, 1),
+                                              pattern(20160, 2)};
+    write_file("root/f00.bin", sources[0]);
+    write_file("root/f01.bin", sources[1]);
+    fresh = expected_image(pattern(768, 5), sources);
+  }
+
+  std::string fresh; // the image this tree gives
+};
+
+TEST_F(Killed, AtEachStepOfTheWriteLeavesTheEarlierImageOrTheNewOne) {
+  struct Case {
+    const char *kill_at;
+    bool replaced;
+  };
+  const std::vector<Case> cases = {
+      {"write:0", false},     {"write:1", false}, {"write:30000", false},
+      {"write:61055", false}, {"fsync", false},   {"rename", false},
+      {"renamed", true},
+  };
+  for (bool earlier : {true, false}) {
+    for (const Case &c : cases) {
+      SCOPED_TRACE(std::string(c.kill_at) + (earlier ? "" : ", no earlier"));
+      remove_path("STOWPK.GBA");
+      if (earlier)
+        write_file("STOWPK.GBA", EARLIER);
+      RunResult r =
+          run(with_faults({std::string("STOWPAK_KILL_AT=") + c.kill_at}));
+      EXPECT_EQ(r.status, -1) << "the tool was not killed";
+      if (c.replaced)
+        EXPECT_TRUE(read_file("STOWPK.GBA") == fresh) << "not the new image";
+      else if (earlier)
+        EXPECT_EQ(read_file("STOWPK.GBA"), EARLIER);
+      else
+        EXPECT_FALSE(exists("STOWPK.GBA")) << "a partial image was left";
+    }
+  }
+  // A temporary file left by a killed run is no obstacle to the next.
+  EXPECT_EQ(run().status, 0);
+  EXPECT_TRUE(read_file("STOWPK.GBA") == fresh);
+}
+
+TEST_F(Killed, AtAnyMomentNeverLeavesAMixedOrShortImage) {
+  for (int i = 0; i < 40; ++i) {
+    write_file("STOWPK.GBA", EARLIER);
+    RunOptions options;
+    options.kill_after_ms = i % 20;
+    RunResult r = run(options);
+    std::string image = read_file("STOWPK.GBA");
+    EXPECT_TRUE(image == EARLIER || image == fresh)
+        << "after " << options.kill_after_ms << " ms (status " << r.status
+        << "): " << image.size() << " bytes";
+  }
+}
+
+class Vanishing : public Workspace {
+protected:
+  void SetUp() override {
+    Workspace::SetUp();
+    write_file("HXQT.GBA", pattern(768, 6));
+    write_file("root/a.bin", "a");
+    write_file("root/c.bin", "c");
+    write_file("outside.bin", "o");
+  }
+};
+
+TEST_F(Vanishing, EntryChangedAfterTheListingIsTakenAsItIsThen) {
+  struct Case {
+    const char *what;
+    std::string arrange; // "file", "link" or "dir": what root/b is at first
+    std::string change;  // STOWPAK_CHANGE
+    std::string lines;   // between the first and last progress lines
+  };
+  const std::string b_open = LOCATION + OPEN_ERROR + "root/b\n";
+  const std::vector<Case> cases = {
+      {"a file removed before it is opened", "file", "open:gone:root/b",
+       b_open},
+      {"a file turned into a directory before it is opened", "file",
+       "open:dir:root/b", b_open},
+      {"a link removed before its status", "link", "stat:gone:root/b",
+       " stat(fullpath,sta) != 0\n"},
+      {"a link removed after its status", "link", "open:gone:root/b", b_open},
+      {"a link turned into a directory before its status", "link",
+       "stat:dir:root/b", ""},
+      {"a directory removed before its status", "dir", "stat:gone:root/b",
+       " stat(fullpath,sta) != 0\n"},
+      {"a directory removed before it is listed", "dir", "open:gone:root/b",
+       "'root/b' dir open errno=2 \n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    remove_path("root/b");
+    if (c.arrange == "file")
+      write_file("root/b", "b");
+    else if (c.arrange == "link")
+      make_link("../outside.bin", "root/b");
+    else
+      make_dir("root/b");
+    RunResult r = run(with_faults({"STOWPAK_CHANGE=" + c.change}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(without_line_numbers(r.out),
+              banner() + "\nNo.01 add file=root/a.bin\n" + c.lines +
+                  "No.02 add file=root/c.bin\ndone\n");
+    EXPECT_EQ(read_file("STOWPK.GBA"),
+              expected_image(pattern(768, 6), {"a", "c"}));
+  }
+}
+
+class HostileTree : public Workspace {
+protected:
+  void SetUp() override {
+    Workspace::SetUp();
+    write_file("HXQT.GBA", pattern(768, 7));
+  }
+};
+
+TEST_F(HostileTree, DeepestTreeThatPathsAllowIsWalkedToItsEnd) {
+  // root/d/d/.../d holds a file x at every level. 125 levels of directories
+  // fit in 255 characters, and the x files down to level 124: the x of level
+  // 125 is one too long. Since d sorts before x, the deepest x comes first.
+  std::string dir = "root";
+  std::vector<std::string> files;
+  for (int level = 0; level <= 125; ++level) {
+    if (level > 0)
+      dir += "/d";
+    files.insert(files.begin(), dir + "/x");
+    write_file(files.front(), files.front());
+  }
+  ASSERT_EQ(files.front().size(), 256u);
+  RunOptions options;
+  options.timeout_seconds = 10;
+  RunResult r = run(options);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, banner() + "\n'" + files[0] + "' path too long \n" +
+                       progress({files.begin() + 1, files.begin() + 64}) +
+                       "done\n");
+}
+
+// Runs the tool under the memory checker when it is installed. It checks
+// the build this suite was made with, not a build named in STOWPAK_BINARY.
+class MemoryCheck : public Workspace {
+protected:
+  void SetUp() override {
+    Workspace::SetUp();
+    if (std::getenv("STOWPAK_BINARY") != nullptr)
+      GTEST_SKIP() << "memory check runs for the default build only";
+    if (std::system("valgrind --version >/dev/null 2>&1") != 0)
+      GTEST_SKIP() << "valgrind is not installed";
+  }
+
+  RunResult checked_run() {
+    RunOptions options;
+    options.wrapper = {"valgrind",
+                       "-q",
+                       "--error-exitcode=97",
+                       "--leak-check=full",
+                       "--show-leak-kinds=all",
+                       "--errors-for-leak-kinds=all"};
+    options.timeout_seconds = 120;
+    return run(options);
+  }
+};
+
+TEST_F(MemoryCheck, ExampleWorkspaceBuildsClean) {
+  namespace fs = std::filesystem;
+  const fs::path example = STOWPAK_EXAMPLE_DIR;
+  fs::copy(example / "HXQT.GBA", path("HXQT.GBA"));
+  fs::copy(example / "root", path("root"), fs::copy_options::recursive);
+  RunResult r = checked_run();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out.substr(r.out.size() - 5), "done\n");
+}
+
+TEST_F(MemoryCheck, FullImageBuildsClean) {
+  std::vector<std::string> sources;
+  write_file("HXQT.GBA", pattern(768, 8));
+  for (const std::string &name : record_paths(63)) {
+    sources.push_back(pattern(24576, static_cast<unsigned>(sources.size())));
+    write_file(name, sources.back());
+  }
+  RunResult r = checked_run();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, banner() + "\n" + progress(record_paths(63)) + "done\n");
+  EXPECT_TRUE(read_file("STOWPK.GBA") ==
+              expected_image(pattern(768, 8), sources));
+}
+
+} // namespace
