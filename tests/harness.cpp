@@ -216,6 +216,8 @@ RunResult Workspace::run(const RunOptions &options) {
     if (chdir(dir_.c_str()) != 0)
       child_fail("chdir");
     umask(options.umask);
+    // For a sanitized build: a report must change the exit status.
+    setenv("ASAN_OPTIONS", "exitcode=99", 0);
     for (const std::string &entry : options.env)
       putenv(strdup(entry.c_str()));
     if (options.file_size_limit >= 0) {
@@ -308,10 +310,23 @@ RunResult Workspace::run(const RunOptions &options) {
   return result;
 }
 
+bool sanitized_target() {
+#ifdef STOWPAK_SANITIZED_BINARY
+  return tool_path() == STOWPAK_SANITIZED_BINARY;
+#else
+  return false;
+#endif
+}
+
 RunOptions with_faults(std::vector<std::string> settings) {
   RunOptions options;
   options.env = std::move(settings);
-  options.env.push_back(std::string("LD_PRELOAD=") + STOWPAK_FAULT_SHIM);
+  std::string preload = STOWPAK_FAULT_SHIM;
+#ifdef STOWPAK_SANITIZER_RUNTIME
+  if (sanitized_target())
+    preload = STOWPAK_SANITIZER_RUNTIME ":" + preload;
+#endif
+  options.env.push_back("LD_PRELOAD=" + preload);
   return options;
 }
 

@@ -35,6 +35,10 @@ struct RunOptions {
   std::vector<std::string> wrapper;
 };
 
+// Whether the tool under test is the sanitized build. Its allocator comes
+// first, so the fault library cannot make an allocation fail there.
+bool sanitized_target();
+
 // Options that load the fault library into the tool, with its settings
 // ("STOWPAK_...=value").
 RunOptions with_faults(std::vector<std::string> settings);
