@@ -44,6 +44,9 @@ TEST_F(CommandLine, OtherOptionIsRejectedWithTheWholeArgument) {
                                    {{"-%s%d"}, "-%s%d"},
                                    {{"-\x82\xa0"}, "-\x82\xa0"}};
   for (const Case &c : cases) {
+    // Wine turns argument bytes that are not UTF-8 into '?'.
+    if (windows_target() && c.shown.back() < 0)
+      continue;
     SCOPED_TRACE(::testing::PrintToString(c.args));
     RunResult r = run(c.args);
     EXPECT_EQ(r.status, 1);

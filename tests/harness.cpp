@@ -37,6 +37,33 @@ std::string tool_path() {
   return env != nullptr && *env != '\0' ? env : STOWPAK_BINARY;
 }
 
+// The program that runs a Windows build: STOWPAK_WINE, else Wine's loader.
+std::string wine_path() {
+  const char *env = std::getenv("STOWPAK_WINE");
+  return env != nullptr && *env != '\0' ? env : "/usr/lib/wine/wine64";
+}
+
+// Where Wine keeps its files for the unprivileged user, who may not use
+// root's; made on first use and kept for later runs.
+const char NOBODY_WINE_HOME[] = "/tmp/stowpak-test-wine-65534";
+
+// A Windows build writes each line feed as CR LF and joins paths with '\'.
+// Answers `text` as a POSIX build would have written it, after checking
+// that it has no bare line feed and no '/'.
+std::string as_posix_text(const std::string &text, const char *stream) {
+  std::string lines;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+      continue;
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
+      ADD_FAILURE() << stream << " has a line feed without CR at " << i;
+    if (text[i] == '/')
+      ADD_FAILURE() << stream << " has a '/' at " << i << ": " << text;
+    lines += text[i] == '\\' ? '/' : text[i];
+  }
+  return lines;
+}
+
 int chown_entry(const char *path, const struct stat *, int, struct FTW *) {
   return lchown(path, NOBODY, NOBODY);
 }
@@ -182,15 +209,32 @@ RunResult Workspace::run(std::vector<std::string> args) {
 
 RunResult Workspace::run(const RunOptions &options) {
   std::string tool = tool_path();
-  if (options.unprivileged && geteuid() == 0) {
+  const bool drop_privileges = options.unprivileged && geteuid() == 0;
+  if (drop_privileges) {
     nftw(dir_.c_str(), chown_entry, 64, FTW_PHYS);
     // The build folder may lie where that user cannot reach.
-    tool = base_ + "/stowpak";
+    tool = base_ + tool.substr(tool.rfind('/'));
     std::ofstream(tool, std::ios::binary) << slurp_file(tool_path());
     chmod(tool.c_str(), 0755);
   }
 
   std::vector<std::string> words = options.wrapper;
+  int timeout_seconds = options.timeout_seconds;
+  if (windows_target()) {
+    words.push_back(wine_path());
+    if (drop_privileges && mkdir(NOBODY_WINE_HOME, 0755) == 0) {
+      if (chown(NOBODY_WINE_HOME, NOBODY, NOBODY) != 0)
+        ADD_FAILURE() << "chown " << NOBODY_WINE_HOME;
+      timeout_seconds += 120; // Wine sets up that user's files first
+    }
+    // Wine's server must not start under a file size limit meant for the
+    // tool, so one is started first; it stays for a while after the tests.
+    static const int started = std::system(
+        ("'" + wine_path().substr(0, wine_path().rfind('/')) +
+         "/wineserver' -p30 >/dev/null 2>&1")
+            .c_str());
+    (void)started; // a server that is already up is as good
+  }
   words.push_back(tool);
   words.insert(words.end(), options.args.begin(), options.args.end());
   std::vector<char *> argv;
@@ -218,6 +262,16 @@ RunResult Workspace::run(const RunOptions &options) {
     umask(options.umask);
     // For a sanitized build: a report must change the exit status.
     setenv("ASAN_OPTIONS", "exitcode=99", 0);
+    if (windows_target()) {
+      // Wine's own messages off; names in a code page that keeps ASCII.
+      setenv("WINEDEBUG", "-all", 1);
+      setenv("LANG", "C.UTF-8", 1);
+      if (drop_privileges) {
+        setenv("HOME", NOBODY_WINE_HOME, 1);
+        setenv("WINEPREFIX", (NOBODY_WINE_HOME + std::string("/.wine")).c_str(),
+               1);
+      }
+    }
     for (const std::string &entry : options.env)
       putenv(strdup(entry.c_str()));
     if (options.file_size_limit >= 0) {
@@ -260,7 +314,7 @@ RunResult Workspace::run(const RunOptions &options) {
     clock_gettime(CLOCK_MONOTONIC, &now);
     long elapsed_ms = (now.tv_sec - start.tv_sec) * 1000 +
                       (now.tv_nsec - start.tv_nsec) / 1000000;
-    long left_ms = options.timeout_seconds * 1000L - elapsed_ms;
+    long left_ms = timeout_seconds * 1000L - elapsed_ms;
     if (left_ms <= 0) {
       timed_out = true;
       break;
@@ -303,11 +357,20 @@ RunResult Workspace::run(const RunOptions &options) {
   waitpid(pid, &wait_status, 0);
   if (WIFEXITED(wait_status) && !timed_out && !overflowed)
     result.status = WEXITSTATUS(wait_status);
+  if (windows_target()) {
+    result.out = as_posix_text(result.out, "stdout");
+    result.err = as_posix_text(result.err, "stderr");
+  }
   // A sanitized build of the tool reports on stderr; any report is a fault.
   for (const char *report : {"Sanitizer", "runtime error:"})
     if (result.err.find(report) != std::string::npos)
       ADD_FAILURE() << "the tool reported a fault:\n" << result.err;
   return result;
+}
+
+bool windows_target() {
+  const std::string tool = tool_path();
+  return tool.size() > 4 && tool.compare(tool.size() - 4, 4, ".exe") == 0;
 }
 
 bool sanitized_target() {
@@ -333,6 +396,8 @@ RunOptions with_faults(std::vector<std::string> settings) {
 const std::string &banner() {
   static const std::string line = [] {
     std::string command = "'" + tool_path() + "' -h 2>&1";
+    if (windows_target())
+      command = "WINEDEBUG=-all '" + wine_path() + "' " + command;
     FILE *pipe = popen(command.c_str(), "r");
     std::string text;
     char chunk[256];
@@ -340,7 +405,10 @@ const std::string &banner() {
       text += chunk;
     if (pipe != nullptr)
       pclose(pipe);
-    return text.substr(0, text.find('\n'));
+    std::string line = text.substr(0, text.find('\n'));
+    if (!line.empty() && line.back() == '\r')
+      line.pop_back();
+    return line;
   }();
   return line;
 }

@@ -35,6 +35,11 @@ struct RunOptions {
   std::vector<std::string> wrapper;
 };
 
+// Whether the tool under test is a Windows build (its name ends in ".exe").
+// It runs under Wine; its output is checked for CR LF line ends and '\'
+// separators and handed to the tests in the POSIX form, with '/'.
+bool windows_target();
+
 // Whether the tool under test is the sanitized build. Its allocator comes
 // first, so the fault library cannot make an allocation fail there.
 bool sanitized_target();
