@@ -1,11 +1,32 @@
 #!/usr/bin/env bash
-# Builds the tool and its tests and runs every test.
+# Builds the tool and its tests and runs every test: against the tool as
+# built, against a sanitized build, and, when MinGW-w64 and Wine are
+# installed, against the Windows build under Wine.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/scripts/prerequisites.sh"
 
+wine=${STOWPAK_WINE:-/usr/lib/wine/wine64}
+windows_tool=
+if command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 && [ -x "$wine" ]; then
+  cmake -S "$top" -B "$top/build/windows" \
+    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$top/build/windows" -j 2
+  windows_tool="$top/build/windows/stowpak.exe"
+  echo "Preparing Wine for the Windows suite"
+  # The first run sets up Wine's files; later runs are quick.
+  WINEDEBUG=-all "$wine" "$windows_tool" -h >/dev/null 2>&1 || true
+else
+  echo "SKIPPED: the Windows suite needs MinGW-w64 and Wine" \
+    "('apt-get install g++-mingw-w64-x86-64 wine64')"
+fi
+
 cmake -S "$top" -B "$top/build/test" -DCMAKE_BUILD_TYPE=Release \
-  -DSTOWPAK_TESTS=ON >/dev/null
+  -DSTOWPAK_TESTS=ON -DSTOWPAK_WINDOWS_TOOL="$windows_tool" >/dev/null
 cmake --build "$top/build/test" -j 2
 cd "$top/build/test"
 ctest --output-on-failure -j 2
+if [ -z "$windows_tool" ]; then
+  echo "SKIPPED: the Windows suite (MinGW-w64 or Wine is not installed)"
+fi
