@@ -14,6 +14,9 @@ protected:
     Workspace::SetUp();
     write_file("HXQT.GBA", pattern(768, 7));
     write_file("root/a.bin", pattern(300, 1));
+    // If the runtime expanded wildcards, "*" or "-?" would name this file
+    // and arrive as the option "-x".
+    write_file("-x", "");
   }
 };
 
@@ -57,8 +60,8 @@ TEST_F(CommandLine, OtherOptionIsRejectedWithTheWholeArgument) {
 }
 
 TEST_F(CommandLine, ArgumentsThatAreNotOptionsAreIgnored) {
-  const std::vector<Args> cases = {{},    {"/?"}, {"help"},
-                                   {"?"}, {""},   {"root", "STOWPK.GBA"}};
+  const std::vector<Args> cases = {
+      {}, {"/?"}, {"help"}, {"?"}, {""}, {"*"}, {"?x"}, {"root", "STOWPK.GBA"}};
   for (const Args &args : cases) {
     SCOPED_TRACE(::testing::PrintToString(args));
     RunResult r = run(args);

@@ -229,10 +229,10 @@ RunResult Workspace::run(const RunOptions &options) {
     }
     // Wine's server must not start under a file size limit meant for the
     // tool, so one is started first; it stays for a while after the tests.
-    static const int started = std::system(
-        ("'" + wine_path().substr(0, wine_path().rfind('/')) +
-         "/wineserver' -p30 >/dev/null 2>&1")
-            .c_str());
+    static const int started =
+        std::system(("'" + wine_path().substr(0, wine_path().rfind('/')) +
+                     "/wineserver' -p30 >/dev/null 2>&1")
+                        .c_str());
     (void)started; // a server that is already up is as good
   }
   words.push_back(tool);
