@@ -1,5 +1,6 @@
 // The few operating-system services the tool needs, with one implementation
-// per platform (platform_posix.cpp), chosen by the build.
+// per platform (platform_posix.cpp, platform_win32.cpp), chosen by the
+// build.
 // Everything here reports failure by its result and leaves the reason in
 // errno; nothing prints.
 #ifndef STOWPAK_PLATFORM_H

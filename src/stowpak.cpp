@@ -213,14 +213,19 @@ static bool on_branch(const FileStatus &status, const Branch *branch) {
   return false;
 }
 
+// Answers the capital of the small letter `c`.
+static unsigned char fold(unsigned char c) {
+  return static_cast<unsigned char>(c - ('a' - 'A'));
+}
+
 // Orders two entry names: byte by byte with a-z folded to A-Z, then by raw
 // bytes where they are equal after folding. Answers whether `a` goes first.
 static bool name_before(const char *a, const char *b) {
   for (std::size_t i = 0;; ++i) {
     unsigned char x = static_cast<unsigned char>(a[i]);
     unsigned char y = static_cast<unsigned char>(b[i]);
-    unsigned char fx = (x >= 'a' && x <= 'z') ? x - ('a' - 'A') : x;
-    unsigned char fy = (y >= 'a' && y <= 'z') ? y - ('a' - 'A') : y;
+    unsigned char fx = (x >= 'a' && x <= 'z') ? fold(x) : x;
+    unsigned char fy = (y >= 'a' && y <= 'z') ? fold(y) : y;
     if (fx != fy)
       return fx < fy;
     if (x == 0)
