@@ -62,17 +62,25 @@ static int errno_from(DWORD error) {
 // Sets errno from the calling thread's last Windows error.
 static void set_errno_from_last_error() { errno = errno_from(GetLastError()); }
 
+// Opens the existing file or directory `path` for `access`, sharing it with
+// every other user. Answers the handle, or INVALID_HANDLE_VALUE with errno
+// set.
+static HANDLE open_existing(const char *path, DWORD access, DWORD flags) {
+  HANDLE file = CreateFileA(
+      path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, flags, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    set_errno_from_last_error();
+  return file;
+}
+
 // Takes the status through a handle on the file itself, so that links and
 // junctions are followed; a device (CON, NUL, ...) is KIND_OTHER.
 int file_status(const char *path, FileStatus *status) {
   HANDLE file =
-      CreateFileA(path, FILE_READ_ATTRIBUTES,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    set_errno_from_last_error();
+      open_existing(path, FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS);
+  if (file == INVALID_HANDLE_VALUE)
     return -1;
-  }
   int result = 0;
   BY_HANDLE_FILE_INFORMATION info;
   if (GetFileType(file) != FILE_TYPE_DISK) {
@@ -251,14 +259,9 @@ IoResult replace_file(const char *path, const unsigned char *data,
     errno = EACCES;
     return IO_OPEN_FAILED;
   } else {
-    HANDLE probe =
-        CreateFileA(path, GENERIC_WRITE,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (probe == INVALID_HANDLE_VALUE) {
-      set_errno_from_last_error();
+    HANDLE probe = open_existing(path, GENERIC_WRITE, FILE_ATTRIBUTE_NORMAL);
+    if (probe == INVALID_HANDLE_VALUE)
       return IO_OPEN_FAILED;
-    }
     CloseHandle(probe); // opened only to learn that it may be written
   }
 

@@ -101,9 +101,7 @@ TEST_F(FailedBuild, TemplateThatCannotBeOpenedStopsTheBuild) {
   remove_path("HXQT.GBA");
   write_file("HXQT.GBA", pattern(768, 3));
   chmod(path("HXQT.GBA").c_str(), 0);
-  RunOptions unprivileged;
-  unprivileged.unprivileged = true;
-  RunResult unreadable = run(unprivileged);
+  RunResult unreadable = run(unprivileged());
   EXPECT_EQ(unreadable.status, 2);
   EXPECT_EQ(unreadable.out, missing.out);
   expect_earlier_image_kept();
@@ -178,9 +176,7 @@ TEST_F(FailedBuild, SourceFileThatCannotBeOpenedGetsNoRecordNorNumber) {
   write_file("root/b.bin", pattern(500, 2));
   write_file("root/c.bin", pattern(20160, 3));
   chmod(path("root/b.bin").c_str(), 0);
-  RunOptions options;
-  options.unprivileged = true;
-  RunResult r = run(options);
+  RunResult r = run(unprivileged());
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(body(r), "No.01 add file=root/a.bin\n" + LOCATION + OPEN_ERROR +
                          "root/b.bin\nNo.02 add file=root/c.bin\ndone\n");
@@ -225,9 +221,7 @@ TEST_F(FailedBuild, EveryReportHasItsOwnLocation) {
   make_link("/proc/self/mem", "root/b.bin");
   write_file("root/c.bin", "");
   chmod(path("root/c.bin").c_str(), 0);
-  RunOptions unprivileged;
-  unprivileged.unprivileged = true;
-  take(run(unprivileged), {"source read", "source open"});
+  take(run(unprivileged()), {"source read", "source open"});
   remove_path("root/b.bin");
   remove_path("root/c.bin");
 

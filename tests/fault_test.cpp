@@ -187,7 +187,9 @@ protected:
                        "--error-exitcode=97",
                        "--leak-check=full",
                        "--show-leak-kinds=all",
-                       "--errors-for-leak-kinds=all"};
+                       "--errors-for-leak-kinds=all",
+                       "--suppressions=" STOWPAK_SOURCE_DIR
+                       "/tests/valgrind.supp"};
     options.timeout_seconds = 120;
     return run(options);
   }
@@ -195,7 +197,7 @@ protected:
 
 TEST_F(MemoryCheck, ExampleWorkspaceBuildsClean) {
   namespace fs = std::filesystem;
-  const fs::path example = STOWPAK_EXAMPLE_DIR;
+  const fs::path example = STOWPAK_SOURCE_DIR "/examples/demo";
   fs::copy(example / "HXQT.GBA", path("HXQT.GBA"));
   fs::copy(example / "root", path("root"), fs::copy_options::recursive);
   RunResult r = checked_run();

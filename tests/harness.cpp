@@ -381,6 +381,12 @@ bool sanitized_target() {
 #endif
 }
 
+RunOptions unprivileged() {
+  RunOptions options;
+  options.unprivileged = true;
+  return options;
+}
+
 RunOptions with_faults(std::vector<std::string> settings) {
   RunOptions options;
   options.env = std::move(settings);

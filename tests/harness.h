@@ -44,6 +44,9 @@ bool windows_target();
 // first, so the fault library cannot make an allocation fail there.
 bool sanitized_target();
 
+// Options that run the tool as an unprivileged user.
+RunOptions unprivileged();
+
 // Options that load the fault library into the tool, with its settings
 // ("STOWPAK_...=value").
 RunOptions with_faults(std::vector<std::string> settings);

@@ -45,12 +45,6 @@ std::string locked_line(const std::string &dir) {
                           : "'" + dir + "' dir open errno=13 \n";
 }
 
-RunOptions unprivileged() {
-  RunOptions options;
-  options.unprivileged = true;
-  return options;
-}
-
 TEST_F(Walk, MissingRootGivesAnImageWithoutRecords) {
   EXPECT_EQ(walk(), "'root' dir open errno=2 \n");
   EXPECT_EQ(read_file("STOWPK.GBA"), expected_image(pattern(768, 11), {}));
