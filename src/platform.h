@@ -12,6 +12,12 @@
 // The character that joins a directory path and an entry name.
 extern const char PATH_SEPARATOR;
 
+// Obtains `size` bytes of zero-filled memory, to be released with
+// std::free. Answers null when there is not enough memory. A large block
+// may be backed by huge pages, so that writing it costs a few page faults
+// instead of hundreds.
+void *allocate_zeroed(std::size_t size);
+
 // What an entry is. A status answers it after following links; a listing
 // answers it for the entry itself, or KIND_UNKNOWN for a link or where the
 // file system does not say.

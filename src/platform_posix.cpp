@@ -3,13 +3,35 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <new>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 const char PATH_SEPARATOR = '/';
+
+// The huge page size of the common 64-bit processors.
+const std::size_t HUGE_PAGE_SIZE = std::size_t(2) << 20;
+
+// A block of at least half a huge page is obtained as whole huge pages,
+// aligned to one, and marked for huge pages: the system then backs it with
+// one page fault where small pages would take hundreds.
+void *allocate_zeroed(std::size_t size) {
+  if (size < HUGE_PAGE_SIZE / 2)
+    return std::calloc(size, 1);
+  std::size_t whole = (size + HUGE_PAGE_SIZE - 1) / HUGE_PAGE_SIZE;
+  void *block = std::aligned_alloc(HUGE_PAGE_SIZE, whole * HUGE_PAGE_SIZE);
+  if (block == nullptr)
+    return nullptr;
+  // Only advice: where huge pages are not offered, small ones serve.
+  madvise(block, whole * HUGE_PAGE_SIZE, MADV_HUGEPAGE);
+  std::memset(block, 0, size);
+  return block;
+}
 
 int file_status(const char *path, FileStatus *status) {
   struct stat sta;

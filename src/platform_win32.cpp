@@ -59,6 +59,8 @@ static int errno_from(DWORD error) {
   }
 }
 
+void *allocate_zeroed(std::size_t size) { return std::calloc(size, 1); }
+
 // Sets errno from the calling thread's last Windows error.
 static void set_errno_from_last_error() { errno = errno_from(GetLastError()); }
 

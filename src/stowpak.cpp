@@ -366,14 +366,14 @@ static void release_buffers() {
 static int build_run() {
   std::printf("%s\n", BANNER);
   builder.image_buffer =
-      static_cast<unsigned char *>(std::calloc(IMAGE_CAPACITY, 1));
+      static_cast<unsigned char *>(allocate_zeroed(IMAGE_CAPACITY));
   if (builder.image_buffer == nullptr) {
     print_location(__LINE__);
     std::printf(MSG_MEMORY_ERROR);
     return EXIT_NO_IMAGE;
   }
   builder.source_buffer =
-      static_cast<unsigned char *>(std::calloc(SOURCE_BUFFER_SIZE, 1));
+      static_cast<unsigned char *>(allocate_zeroed(SOURCE_BUFFER_SIZE));
   if (builder.source_buffer == nullptr) {
     print_location(__LINE__);
     std::printf(MSG_MEMORY_ERROR);

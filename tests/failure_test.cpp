@@ -43,6 +43,11 @@ protected:
   }
 };
 
+// The sizes the tool asks for: the image buffer (1,573,632 bytes) as one
+// whole 2 MiB huge page, the source buffer as it is.
+const std::size_t IMAGE_BUFFER_REQUEST = 2097152;
+const std::size_t SOURCE_BUFFER_REQUEST = 24576;
+
 RunOptions failing_allocation(std::size_t size) {
   return with_faults({"STOWPAK_FAIL_ALLOC=" + std::to_string(size)});
 }
@@ -65,7 +70,7 @@ TEST_F(FailedBuild, EachBufferThatCannotBeObtainedIsReportedAtItsOwnLine) {
   write_file("STOWPK.GBA", EARLIER);
 
   std::vector<std::vector<int>> locations;
-  for (std::size_t size : {1573632u, 24576u}) {
+  for (std::size_t size : {IMAGE_BUFFER_REQUEST, SOURCE_BUFFER_REQUEST}) {
     SCOPED_TRACE(size);
     RunOptions options = failing_allocation(size);
     options.env.push_back("STOWPAK_OPEN_LOG=" + log);
@@ -214,8 +219,8 @@ TEST_F(FailedBuild, EveryReportHasItsOwnLocation) {
     }
   };
   if (!sanitized_target() && !windows_target()) {
-    take(run(failing_allocation(1573632)), {"image buffer"});
-    take(run(failing_allocation(24576)), {"source buffer"});
+    take(run(failing_allocation(IMAGE_BUFFER_REQUEST)), {"image buffer"});
+    take(run(failing_allocation(SOURCE_BUFFER_REQUEST)), {"source buffer"});
   }
 
   make_link("/proc/self/mem", "root/b.bin");

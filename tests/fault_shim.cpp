@@ -2,8 +2,9 @@
 // tests can see how it copes with them. Each fault is chosen by the
 // environment; with none set, every call goes straight through.
 //
-//   STOWPAK_FAIL_ALLOC=N        the allocation of N bytes (calloc's product
-//                               or malloc's size) fails with ENOMEM.
+//   STOWPAK_FAIL_ALLOC=N        the allocation of N bytes (calloc's product,
+//                               malloc's or aligned_alloc's size) fails
+//                               with ENOMEM.
 //   STOWPAK_OPEN_LOG=FILE       each path the tool opens, lists or takes the
 //                               status of is appended to FILE, one a line.
 //   STOWPAK_KILL_AT=WHEN        the process is killed (SIGKILL): "write:N"
@@ -130,6 +131,15 @@ void *malloc(std::size_t size) {
   }
   static auto real = next<void *(*)(std::size_t)>("malloc");
   return real(size);
+}
+
+void *aligned_alloc(std::size_t alignment, std::size_t size) {
+  if (fails(size)) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  static auto real = next<void *(*)(std::size_t, std::size_t)>("aligned_alloc");
+  return real(alignment, size);
 }
 
 void free(void *p) {
