@@ -13,6 +13,7 @@
 #include <regex>
 #include <signal.h>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -46,6 +47,51 @@ std::string wine_path() {
 // Where Wine keeps its files for the unprivileged user, who may not use
 // root's; made on first use and kept for later runs.
 const char NOBODY_WINE_HOME[] = "/tmp/stowpak-test-wine-65534";
+
+// Readies Wine for a run of the tool: its server is started first, so that
+// it never starts under a file size limit meant for the tool (it stays for
+// a while after the tests), and the unprivileged user's own Wine files are
+// set up once, whichever test process comes first, since Wine reports that
+// setup on stderr.
+void prepare_wine(bool unprivileged) {
+  const std::string wine_dir = wine_path().substr(0, wine_path().rfind('/'));
+  static const int server = std::system(
+      ("'" + wine_dir + "/wineserver' -p30 >/dev/null 2>&1").c_str());
+  (void)server; // a server that is already up is as good
+  if (!unprivileged)
+    return;
+  const std::string ready = NOBODY_WINE_HOME + std::string("/.ready");
+  int lock = open((NOBODY_WINE_HOME + std::string(".lock")).c_str(),
+                  O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (lock < 0 || flock(lock, LOCK_EX) != 0) {
+    ADD_FAILURE() << "lock for Wine's files: " << std::strerror(errno);
+  } else if (access(ready.c_str(), F_OK) != 0) {
+    mkdir(NOBODY_WINE_HOME, 0755);
+    if (chown(NOBODY_WINE_HOME, NOBODY, NOBODY) != 0)
+      ADD_FAILURE() << "chown " << NOBODY_WINE_HOME;
+    pid_t pid = fork();
+    if (pid == 0) {
+      int null = open("/dev/null", O_RDWR);
+      if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 ||
+          dup2(null, 2) < 0 || setgroups(0, nullptr) != 0 ||
+          setgid(NOBODY) != 0 || setuid(NOBODY) != 0)
+        _exit(127);
+      setenv("HOME", NOBODY_WINE_HOME, 1);
+      setenv("WINEPREFIX", (NOBODY_WINE_HOME + std::string("/.wine")).c_str(),
+             1);
+      execl(wine_path().c_str(), wine_path().c_str(), "wineboot", "--init",
+            static_cast<char *>(nullptr));
+      _exit(127);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || status != 0)
+      ADD_FAILURE() << "Wine could not set up its files for uid 65534";
+    else
+      close(open(ready.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  }
+  if (lock >= 0)
+    close(lock); // and with it the lock
+}
 
 // A Windows build writes each line feed as CR LF and joins paths with '\'.
 // Answers `text` as a POSIX build would have written it, after checking
@@ -219,21 +265,9 @@ RunResult Workspace::run(const RunOptions &options) {
   }
 
   std::vector<std::string> words = options.wrapper;
-  int timeout_seconds = options.timeout_seconds;
   if (windows_target()) {
+    prepare_wine(drop_privileges);
     words.push_back(wine_path());
-    if (drop_privileges && mkdir(NOBODY_WINE_HOME, 0755) == 0) {
-      if (chown(NOBODY_WINE_HOME, NOBODY, NOBODY) != 0)
-        ADD_FAILURE() << "chown " << NOBODY_WINE_HOME;
-      timeout_seconds += 120; // Wine sets up that user's files first
-    }
-    // Wine's server must not start under a file size limit meant for the
-    // tool, so one is started first; it stays for a while after the tests.
-    static const int started =
-        std::system(("'" + wine_path().substr(0, wine_path().rfind('/')) +
-                     "/wineserver' -p30 >/dev/null 2>&1")
-                        .c_str());
-    (void)started; // a server that is already up is as good
   }
   words.push_back(tool);
   words.insert(words.end(), options.args.begin(), options.args.end());
@@ -301,7 +335,11 @@ RunResult Workspace::run(const RunOptions &options) {
     return result;
   }
 
-  // Drain both streams until they close or the time is up.
+  // Drain both streams until they close, the tool has exited and they hold
+  // nothing more (helpers that Wine starts may keep them open), or the time
+  // is up.
+  fcntl(out_pipe[0], F_SETFL, O_NONBLOCK);
+  fcntl(err_pipe[0], F_SETFL, O_NONBLOCK);
   struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   std::string *sinks[2] = {&result.out, &result.err};
   int open_streams = 2;
@@ -309,12 +347,14 @@ RunResult Workspace::run(const RunOptions &options) {
   clock_gettime(CLOCK_MONOTONIC, &start);
   bool timed_out = false;
   bool overflowed = false;
+  bool exited = false;
+  int wait_status = 0;
   while (open_streams > 0 && !overflowed) {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     long elapsed_ms = (now.tv_sec - start.tv_sec) * 1000 +
                       (now.tv_nsec - start.tv_nsec) / 1000000;
-    long left_ms = timeout_seconds * 1000L - elapsed_ms;
+    long left_ms = options.timeout_seconds * 1000L - elapsed_ms;
     if (left_ms <= 0) {
       timed_out = true;
       break;
@@ -326,24 +366,31 @@ RunResult Workspace::run(const RunOptions &options) {
       }
       left_ms = std::min(left_ms, options.kill_after_ms - elapsed_ms);
     }
-    if (poll(fds, 2, static_cast<int>(left_ms)) < 0 && errno != EINTR)
+    if (!exited && waitpid(pid, &wait_status, WNOHANG) == pid)
+      exited = true;
+    if (poll(fds, 2, static_cast<int>(std::min(left_ms, 50L))) < 0 &&
+        errno != EINTR)
       break;
+    bool drained = true;
     for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0)
+      if (fds[i].fd < 0)
         continue;
       char chunk[65536];
       ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
       if (n > 0) {
+        drained = false;
         if (sinks[i]->size() < OUTPUT_LIMIT)
           sinks[i]->append(chunk, static_cast<std::size_t>(n));
         else
           overflowed = true;
-      } else if (n == 0 || errno != EINTR) {
+      } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
         close(fds[i].fd);
         fds[i].fd = -1;
         --open_streams;
       }
     }
+    if (exited && drained)
+      break;
   }
   if (timed_out || overflowed) {
     kill(pid, SIGKILL);
@@ -353,8 +400,8 @@ RunResult Workspace::run(const RunOptions &options) {
   for (struct pollfd &fd : fds)
     if (fd.fd >= 0)
       close(fd.fd);
-  int wait_status = 0;
-  waitpid(pid, &wait_status, 0);
+  if (!exited)
+    waitpid(pid, &wait_status, 0);
   if (WIFEXITED(wait_status) && !timed_out && !overflowed)
     result.status = WEXITSTATUS(wait_status);
   if (windows_target()) {
