@@ -90,13 +90,14 @@ bool kill_at(const char *when) {
 // Applies STOWPAK_CHANGE once, when `call` names its path.
 void change_before(const char *call, const char *path) {
   static bool done = false;
-  const char *spec = std::getenv("STOWPAK_CHANGE");
-  if (done || spec == nullptr)
+  const char *setting = std::getenv("STOWPAK_CHANGE");
+  if (done || setting == nullptr)
     return;
   std::size_t call_length = std::strlen(call);
-  if (std::strncmp(spec, call, call_length) != 0 || spec[call_length] != ':')
+  if (std::strncmp(setting, call, call_length) != 0 ||
+      setting[call_length] != ':')
     return;
-  const char *what = spec + call_length + 1;
+  const char *what = setting + call_length + 1;
   const char *target = std::strchr(what, ':');
   if (target == nullptr || std::strcmp(target + 1, path) != 0)
     return;
