@@ -316,7 +316,7 @@ RunResult Workspace::run(const RunOptions &options) {
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
         child_fail("setrlimit");
     }
-    if (options.unprivileged && geteuid() == 0) {
+    if (drop_privileges) {
       if (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 ||
           setuid(NOBODY) != 0)
         child_fail("drop privileges");
