@@ -5,6 +5,7 @@
 // fixed byte ranges of each source file (at most 63), then an all-zero
 // closing record. Progress and failures are console lines; the failure
 // messages are Shift_JIS text.
+#include "image_layout.h"
 #include "platform.h"
 
 #include <algorithm>
@@ -17,30 +18,11 @@
 #include <vector>
 
 // ===========================================================================
-// Image layout
+// Console messages
 // ===========================================================================
 
-const int HEADER_SIZE = 768;     // template bytes kept; offset of record 0
-const int COUNT_OFFSET = 256;    // the record count word
-const int TABLE_OFFSET = 512;    // the offset table
-const int TABLE_SLOTS = 64;      // 4-byte slots in the offset table
-const int RECORD_SIZE = 20096;   // bytes per record, the closing one included
-const int BODY_SIZE = 20000;     // bytes of a record's body
-const int MAX_RECORDS = 63;      // the end slot needs the 64th table slot
-const int LABEL_SCAN_LIMIT = 28; // label bytes searched for the first NUL
-const int SOURCE_BUFFER_SIZE = 24576; // bytes read from each source file
-const int IMAGE_CAPACITY = 1573632;   // size of the in-memory image
-
-// Where each record field lies in a source file and in a record.
-const int SOURCE_LEAD_OFFSET = 64;
-const int SOURCE_LABEL_OFFSET = 96;
-const int SOURCE_BODY_OFFSET = 160;
-const int FIELD_SIZE = 32;
-const int RECORD_LABEL_OFFSET = 32;
-const int RECORD_BODY_OFFSET = 96;
-const int SOURCE_USED_SIZE = SOURCE_BODY_OFFSET + BODY_SIZE;
-
-// Console messages. The Japanese texts are Shift_JIS bytes.
+// The layout of the image is in image_layout.h. The Japanese texts below are
+// Shift_JIS bytes.
 #define MSG_OPEN_ERROR                                                         \
   "\x83\x74\x83\x40\x83\x43\x83\x8b\x83\x49\x81\x5b\x83\x76\x83\x93\x83\x47"   \
   "\x83\x89\x81\x5b:%s\n"
