@@ -28,6 +28,7 @@ if ! mkntfs -F -f -q -s 512 -p 0 -H 0 -S 0 -L x "$scratch/volume" \
   echo "mkntfs could not make a scratch volume" >&2
   exit 1
 fi
+# shellcheck disable=SC2016 # $UpCase is the file's name, not a variable
 ntfscat "$scratch/volume" '$UpCase' >"$scratch/upcase"
 
 size=$(wc -c <"$scratch/upcase")
