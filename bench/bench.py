@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Benchmark of stowpak: the pack, and the walk of wide and flat trees.
 
-Builds the tool (or takes --tool), makes three workspaces in a fresh
-temporary directory, and times the tool against a common command doing
-comparable work in the same workspace:
+Builds the tool (or takes --tool) and the floor program bench/floor.c
+(with `cc -O2`, beside the tool's build in build/bench), makes three
+workspaces in a fresh temporary directory, and times the tool against a
+common command doing comparable work in the same workspace, and against the
+floor:
 
   W1  a real pack: 83 files of 24,576 bytes in a few directories (63 packed,
       20 beyond the limit), against `tar -cf OUT root`;
@@ -11,9 +13,18 @@ comparable work in the same workspace:
       24,576 bytes and the rest 16-byte files, against `find -L root -type f`;
   W3  one flat directory of 100,000 16-byte files, against the same find.
 
---scale multiplies the entry counts of W2 and W3 (W1 is fixed). Each pair of
-commands runs alternately, after one warm-up of each; the figures are
-medians over --runs runs. Wall time is taken with time.perf_counter around
+The floor does the system work of one pack and nothing else: it reads the
+template's header, lists every folder with getdents64 in large blocks,
+opens folders relative to their parent, takes a status only for links and
+entries of unknown kind, reads the head of the first 63 regular files it
+meets and writes, syncs and renames the image as the tool does; it sorts,
+prints and builds no paths. Its image is checked like the tool's.
+
+--scale multiplies the entry counts of W2 and W3 (W1 is fixed). The three
+commands run in turn (tool, other, floor), one round after another, after a
+warm-up round; the times are medians over --runs rounds, and tool/floor is
+the median over the rounds of the tool's time over the floor's in the same
+round. Wall time is taken with time.perf_counter around
 each run, peak resident memory from the ru_maxrss that os.wait4 returns for
 that run's process. Linux only (ru_maxrss in KiB, child subreaper).
 
@@ -234,13 +245,13 @@ class Launcher:
         self.shell.wait()
 
 
-def measure(launcher, name, ws, tool, other, after_tool, after_other, runs):
-    """Runs the tool and `other` alternately in `ws`, one warm-up each, then
-    `runs` times each. Answers their lists of (ms, peak RSS KiB)."""
-    results = {"tool": [], "other": []}
+def measure(launcher, name, ws, commands, runs):
+    """Runs `commands`, a list of (key, argv, check after each run), in turn
+    in `ws`: a warm-up round, then `runs` rounds. Answers, for each key, the
+    list of (ms, peak RSS KiB) of its runs, round by round."""
+    results = {key: [] for key, _, _ in commands}
     for i in range(runs + 1):
-        for key, argv, check in (("tool", [tool], after_tool),
-                                 ("other", other, after_other)):
+        for key, argv, check in commands:
             seconds, status, rss = launcher.run(argv, ws)
             if status != 0:
                 raise BenchError("%s: `%s` exited with status %d (in %s)"
@@ -270,6 +281,22 @@ def build_tool():
     return os.path.join(build, "stowpak")
 
 
+def build_floor():
+    """Compiles bench/floor.c into build/bench/floor; answers its path."""
+    if shutil.which("cc") is None:
+        raise BenchError("`cc` not found; the floor program bench/floor.c "
+                         "needs a C compiler")
+    build = os.path.join(REPO, "build", "bench")
+    os.makedirs(build, exist_ok=True)
+    out = os.path.join(build, "floor")
+    cmd = ["cc", "-O2", "-Wall", "-Wextra", "-o", out,
+           os.path.join(REPO, "bench", "floor.c")]
+    progress("$ " + shlex.join(cmd))
+    if subprocess.run(cmd, stdout=sys.stderr).returncode != 0:
+        raise BenchError("the build failed: " + shlex.join(cmd))
+    return out
+
+
 def source_version():
     """The commit the tool was built from, marked when src/ differs."""
     try:
@@ -285,15 +312,16 @@ def source_version():
     return head.stdout.strip() + (" + local changes" if dirty.stdout else "")
 
 
-def check_image(ws):
+def check_image(ws, who):
+    """Checks the size of the image `who` wrote in `ws`, then removes it."""
     path = os.path.join(ws, "STOWPK.GBA")
     try:
         size = os.stat(path).st_size
     except FileNotFoundError:
-        raise BenchError("stowpak exited 0 but wrote no %s" % path)
+        raise BenchError("%s exited 0 but wrote no %s" % (who, path))
     if size != IMAGE_SIZE:
-        raise BenchError("%s is %d bytes, expected %d" % (path, size,
-                                                          IMAGE_SIZE))
+        raise BenchError("%s from %s is %d bytes, expected %d"
+                         % (path, who, size, IMAGE_SIZE))
     os.unlink(path)
 
 
@@ -310,7 +338,8 @@ def mib(kib_values):
 
 def main():
     parser = argparse.ArgumentParser(
-        description="Times stowpak against tar and find on generated trees.")
+        description="Times stowpak against tar, find and its floor program "
+        "on generated trees.")
     parser.add_argument("--tool", help="stowpak binary to measure "
                         "(default: build it into build/bench)")
     parser.add_argument("--scale", type=float, default=1.0,
@@ -340,6 +369,7 @@ def main():
         version = source_version()
     if not (os.path.isfile(tool) and os.access(tool, os.X_OK)):
         raise BenchError("no executable tool at " + tool)
+    floor = build_floor()
 
     w2_entries = max(round(200000 * args.scale), MIN_ENTRIES)
     w2_dirs = max(round(2000 * args.scale), 5)
@@ -365,18 +395,23 @@ def main():
         launcher = Launcher(tmp)
         rows = []
         for name, ws, entries, other, after_other in workloads:
-            got = measure(launcher, name, ws, tool, other,
-                          lambda ws=ws: check_image(ws), after_other,
-                          args.runs)
-            t = got["tool"]
-            o = got["other"]
+            commands = [
+                ("tool", [tool], lambda ws=ws: check_image(ws, "stowpak")),
+                ("other", other, after_other),
+                ("floor", [floor], lambda ws=ws: check_image(ws, "floor")),
+            ]
+            got = measure(launcher, name, ws, commands, args.runs)
+            t, o, f = got["tool"], got["other"], got["floor"]
             tool_ms = statistics.median(ms for ms, _ in t)
             other_ms = statistics.median(ms for ms, _ in o)
+            floor_ms = statistics.median(ms for ms, _ in f)
+            paired = statistics.median(a / b for (a, _), (b, _) in zip(t, f))
             shown = "tar -cf OUT root" if other[0] == "tar" else shlex.join(other)
             rows.append((name, entries, tool_ms, shown, other_ms,
                          tool_ms / other_ms, mib(k for _, k in t),
-                         mib(k for _, k in o)))
-        _, _, floor = launcher.run([shutil.which("true") or "/bin/true"], tmp)
+                         mib(k for _, k in o), floor_ms, paired,
+                         mib(k for _, k in f)))
+        _, _, bare = launcher.run([shutil.which("true") or "/bin/true"], tmp)
     finally:
         if launcher is not None:
             launcher.close()
@@ -389,15 +424,21 @@ def main():
              args.runs))
     if version:
         print("stowpak built from %s (Release)" % version)
-    fmt = "%-12s %7s %10s  %-20s %9s %6s %11s %9s"
+    fmt = "%-12s %7s %10s  %-20s %9s %6s %11s %9s %9s %10s %9s"
     print(fmt % ("workload", "entries", "stowpak ms", "other command",
-                 "other ms", "ratio", "stowpak MiB", "other MiB"))
-    for name, entries, tool_ms, shown, other_ms, ratio, tool_mib, other_mib \
-            in rows:
+                 "other ms", "ratio", "stowpak MiB", "other MiB", "floor ms",
+                 "tool/floor", "floor MiB"))
+    for (name, entries, tool_ms, shown, other_ms, ratio, tool_mib, other_mib,
+         floor_ms, paired, floor_mib) in rows:
         print(fmt % (name, entries, "%.2f" % tool_ms, shown, "%.2f" % other_ms,
-                     "%.2f" % ratio, "%.1f" % tool_mib, "%.1f" % other_mib))
-    print("ratio = stowpak ms / other ms; MiB = peak RSS (ru_maxrss); "
-          "a bare `true` shows %.1f MiB" % (floor / 1024.0))
+                     "%.2f" % ratio, "%.1f" % tool_mib, "%.1f" % other_mib,
+                     "%.2f" % floor_ms, "%.2f" % paired, "%.1f" % floor_mib))
+    print("ratio = stowpak ms / other ms (of the medians); tool/floor = median "
+          "over the rounds of stowpak ms / floor ms in the same round")
+    print("floor = bench/floor.c: the system calls of one pack (list, open, "
+          "status, read, write, sync, rename), nothing sorted or printed")
+    print("MiB = peak RSS (ru_maxrss); a bare `true` shows %.1f MiB"
+          % (bare / 1024.0))
     return 0
 
 
