@@ -2,7 +2,7 @@
 // per platform (platform_posix.cpp, platform_win32.cpp), chosen by the
 // build.
 // Everything here reports failure by its result and leaves the reason in
-// errno; nothing prints.
+// errno; nothing prints, nothing throws.
 #ifndef STOWPAK_PLATFORM_H
 #define STOWPAK_PLATFORM_H
 
@@ -23,29 +23,68 @@ void *allocate_zeroed(std::size_t size);
 // file system does not say.
 enum FileKind { KIND_REGULAR, KIND_DIRECTORY, KIND_OTHER, KIND_UNKNOWN };
 
-// A file's kind and the identity that tells two directories apart.
+// A file's kind and the identity that tells two directories apart: the
+// device (volume) and the file's number on it.
 struct FileStatus {
   FileKind kind;
   std::uint64_t device;
   std::uint64_t inode;
 };
 
-// Takes the status of `path`, following links. Answers 0, or -1 when the
-// status cannot be taken.
-int file_status(const char *path, FileStatus *status);
+// The longest entry name, in UTF-16 code units, that a listing answers.
+const std::size_t NAME_UNITS_MAX = 512;
 
-// An open directory listing.
+// One entry of a directory listing, valid until the next call on it.
+struct DirEntry {
+  // The name as the tool prints and opens it: bytes of the platform's
+  // narrow encoding (the system code page on Windows), NUL-terminated.
+  const char *name;
+  std::size_t name_length;
+  // The kind as the listing gives it.
+  FileKind kind;
+  // False when the narrow name would not lead back to this entry (Windows:
+  // a character the code page lacks, a trailing dot or blank, a device
+  // name); such an entry must never be opened. `name` then shows each
+  // character the code page lacks as '?'.
+  bool representable;
+  // The name as NTFS orders it: UTF-16 code units. On POSIX these come from
+  // decoding the name as UTF-8, each byte of an ill-formed sequence taken
+  // as the unit 0xDC00 + byte; on Windows they are the name as the file
+  // system holds it.
+  const std::uint16_t *units;
+  std::size_t unit_count;
+};
+
+// Answers in `units` the code units of the narrow `name` of a
+// representable entry, the same that its DirEntry gave, and their number.
+// `units` has room for NAME_UNITS_MAX units.
+std::size_t name_units(const char *name, std::size_t length,
+                       std::uint16_t *units);
+
+// An open directory. It stays open while the directories below it are
+// walked, so that they can be opened relative to it.
 struct DirListing;
 
-// Opens a listing of the directory `path`. Answers null, with errno set,
-// when it cannot be listed.
-DirListing *dir_open(const char *path);
+// Opens the directory `name` inside the open directory `parent`, whose
+// full path is `path` (`parent` null: `path` relative to the working
+// directory), following links. Answers null, with errno set, when it
+// cannot be listed; ENOMEM when memory ran out.
+DirListing *dir_open(const DirListing *parent, const char *name,
+                     const char *path);
 
-// Answers the next entry's name, "." and ".." included, in the order the
-// file system yields them, and stores its kind as the listing gives it in
-// `*kind`; null at the end or on a read error. The name lasts until the next
-// call on the same listing.
-const char *dir_next(DirListing *listing, FileKind *kind);
+// Answers the next entry, "." and ".." included, in the order the file
+// system yields them: 1 with `*entry` filled in, 0 at the end or on a read
+// error, -1 when memory ran out. The listing is read in large blocks.
+int dir_next(DirListing *listing, DirEntry *entry);
+
+// Takes the status of the entry `name` of the open directory `parent`
+// (full path `path`), following links. Answers 0, or -1 when the status
+// cannot be taken.
+int entry_status(const DirListing *parent, const char *name, const char *path,
+                 FileStatus *status);
+
+// Takes the status of `path`, following links. Answers 0, or -1.
+int file_status(const char *path, FileStatus *status);
 
 // Closes a listing from dir_open.
 void dir_close(DirListing *listing);
@@ -53,10 +92,11 @@ void dir_close(DirListing *listing);
 // How a whole-file operation ended.
 enum IoResult { IO_OK = 0, IO_OPEN_FAILED, IO_READ_FAILED, IO_WRITE_FAILED };
 
-// Opens `path` for reading as raw bytes (a directory fails to open), reads
-// up to `size` bytes from its start into `buffer`, and closes it. Stores the
-// number of bytes read in `*got`; bytes of `buffer` past them are left as
-// they were. Never waits on a pipe or device.
+// Opens `path` for reading as raw bytes, reads up to `size` bytes from its
+// start into `buffer`, and closes it. Anything that is not a regular file
+// once opened (a directory, a pipe, a device) is an open failure and
+// nothing is read from it; nothing waits. Stores the number of bytes read
+// in `*got`; bytes of `buffer` past them are left as they were.
 IoResult read_file_head(const char *path, unsigned char *buffer,
                         std::size_t size, std::size_t *got);
 

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <new>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,61 +32,191 @@ void *allocate_zeroed(std::size_t size) {
   return block;
 }
 
+// Answers the kind of a status's mode.
+static FileKind kind_of(mode_t mode) {
+  if (S_ISREG(mode))
+    return KIND_REGULAR;
+  if (S_ISDIR(mode))
+    return KIND_DIRECTORY;
+  return KIND_OTHER;
+}
+
+// Fills `status` from `sta`.
+static void take_status(const struct stat &sta, FileStatus *status) {
+  status->kind = kind_of(sta.st_mode);
+  status->device = static_cast<std::uint64_t>(sta.st_dev);
+  status->inode = static_cast<std::uint64_t>(sta.st_ino);
+}
+
 int file_status(const char *path, FileStatus *status) {
   struct stat sta;
   if (stat(path, &sta) != 0)
     return -1;
-  if (S_ISREG(sta.st_mode))
-    status->kind = KIND_REGULAR;
-  else if (S_ISDIR(sta.st_mode))
-    status->kind = KIND_DIRECTORY;
-  else
-    status->kind = KIND_OTHER;
-  status->device = static_cast<std::uint64_t>(sta.st_dev);
-  status->inode = static_cast<std::uint64_t>(sta.st_ino);
+  take_status(sta, status);
   return 0;
 }
 
+// The bytes asked of the system for a listing at a time.
+const std::size_t LISTING_BLOCK_SIZE = 64 * 1024;
+
 struct DirListing {
-  DIR *dir;
+  int fd;
+  unsigned char *block; // null once the listing has ended
+  std::size_t filled;
+  std::size_t offset;
+  std::uint16_t units[NAME_UNITS_MAX];
 };
 
-DirListing *dir_open(const char *path) {
-  DIR *dir = opendir(path);
-  if (dir == nullptr)
-    return nullptr;
-  DirListing *listing = new (std::nothrow) DirListing{dir};
-  if (listing == nullptr) {
-    closedir(dir);
-    errno = ENOMEM;
+// Answers the number of bytes of the well-formed UTF-8 sequence at the start
+// of `s` (`n` bytes), or 0 when it is not one.
+static std::size_t utf8_sequence(const unsigned char *s, std::size_t n,
+                                 std::uint32_t *code_point) {
+  unsigned char lead = s[0];
+  std::size_t length;
+  std::uint32_t value;
+  unsigned char low = 0x80, high = 0xBF; // the second byte's range
+  if (lead < 0x80) {
+    *code_point = lead;
+    return 1;
+  } else if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    value = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    value = lead & 0x0F;
+    if (lead == 0xE0)
+      low = 0xA0;
+    else if (lead == 0xED)
+      high = 0x9F; // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    value = lead & 0x07;
+    if (lead == 0xF0)
+      low = 0x90;
+    else if (lead == 0xF4)
+      high = 0x8F; // nothing past U+10FFFF
+  } else {
+    return 0;
   }
+  if (n < length || s[1] < low || s[1] > high)
+    return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((s[i] & 0xC0) != 0x80)
+      return 0;
+    value = value << 6 | (s[i] & 0x3F);
+  }
+  *code_point = value;
+  return length;
+}
+
+std::size_t name_units(const char *name, std::size_t length,
+                       std::uint16_t *units) {
+  const unsigned char *s = reinterpret_cast<const unsigned char *>(name);
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < length && count + 2 <= NAME_UNITS_MAX;) {
+    std::uint32_t code_point;
+    std::size_t used = utf8_sequence(s + i, length - i, &code_point);
+    if (used == 0) {
+      // A byte of an ill-formed sequence stands for itself, escaped.
+      units[count++] = static_cast<std::uint16_t>(0xDC00 + s[i]);
+      i += 1;
+    } else if (code_point >= 0x10000) {
+      code_point -= 0x10000;
+      units[count++] = static_cast<std::uint16_t>(0xD800 + (code_point >> 10));
+      units[count++] =
+          static_cast<std::uint16_t>(0xDC00 + (code_point & 0x3FF));
+      i += used;
+    } else {
+      units[count++] = static_cast<std::uint16_t>(code_point);
+      i += used;
+    }
+  }
+  return count;
+}
+
+DirListing *dir_open(const DirListing *parent, const char *name,
+                     const char *path) {
+  // O_NONBLOCK: whatever takes the folder's place, the open never waits.
+  int fd = openat(parent != nullptr ? parent->fd : AT_FDCWD,
+                  parent != nullptr ? name : path,
+                  O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0)
+    return nullptr;
+  DirListing *listing =
+      static_cast<DirListing *>(std::malloc(sizeof(DirListing)));
+  unsigned char *block =
+      static_cast<unsigned char *>(std::malloc(LISTING_BLOCK_SIZE));
+  if (listing == nullptr || block == nullptr) {
+    std::free(listing);
+    std::free(block);
+    close(fd); // never read: nothing to lose
+    errno = ENOMEM;
+    return nullptr;
+  }
+  listing->fd = fd;
+  listing->block = block;
+  listing->filled = 0;
+  listing->offset = 0;
   return listing;
 }
 
-const char *dir_next(DirListing *listing, FileKind *kind) {
-  struct dirent *entry = readdir(listing->dir);
-  if (entry == nullptr)
-    return nullptr;
-  switch (entry->d_type) {
+// Answers the kind that a listing's type byte tells.
+static FileKind kind_of_type(unsigned char type) {
+  switch (type) {
   case DT_REG:
-    *kind = KIND_REGULAR;
-    break;
+    return KIND_REGULAR;
   case DT_DIR:
-    *kind = KIND_DIRECTORY;
-    break;
+    return KIND_DIRECTORY;
   case DT_LNK:
   case DT_UNKNOWN:
-    *kind = KIND_UNKNOWN;
-    break;
+    return KIND_UNKNOWN;
   default:
-    *kind = KIND_OTHER;
+    return KIND_OTHER;
   }
-  return entry->d_name;
+}
+
+int dir_next(DirListing *listing, DirEntry *entry) {
+  if (listing->block == nullptr)
+    return 0;
+  if (listing->offset >= listing->filled) {
+    ssize_t n = getdents64(listing->fd, listing->block, LISTING_BLOCK_SIZE);
+    if (n <= 0) {
+      // The end, or a read error, which ends the listing too; the block is
+      // not needed while the folders below are walked.
+      std::free(listing->block);
+      listing->block = nullptr;
+      return 0;
+    }
+    listing->filled = static_cast<std::size_t>(n);
+    listing->offset = 0;
+  }
+  const struct dirent64 *record = reinterpret_cast<const struct dirent64 *>(
+      listing->block + listing->offset);
+  listing->offset += record->d_reclen;
+  entry->name = record->d_name;
+  entry->name_length = std::strlen(record->d_name);
+  entry->kind = kind_of_type(record->d_type);
+  entry->representable = true;
+  entry->units = listing->units;
+  entry->unit_count =
+      name_units(entry->name, entry->name_length, listing->units);
+  return 1;
+}
+
+int entry_status(const DirListing *parent, const char *name, const char *path,
+                 FileStatus *status) {
+  (void)path; // the open folder and the name are enough here
+  struct stat sta;
+  if (fstatat(parent->fd, name, &sta, 0) != 0)
+    return -1;
+  take_status(sta, status);
+  return 0;
 }
 
 void dir_close(DirListing *listing) {
-  closedir(listing->dir); // nothing to do if it fails: the listing is done
-  delete listing;
+  close(listing->fd); // nothing to do if it fails: the listing is done
+  std::free(listing->block);
+  std::free(listing);
 }
 
 IoResult read_file_head(const char *path, unsigned char *buffer,
@@ -97,10 +226,13 @@ IoResult read_file_head(const char *path, unsigned char *buffer,
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
     return IO_OPEN_FAILED;
+  // Only a regular file is read, whatever the listing said it was.
   struct stat sta;
-  if (fstat(fd, &sta) != 0 || S_ISDIR(sta.st_mode)) {
-    close(fd);
-    errno = EISDIR;
+  int status = fstat(fd, &sta);
+  if (status != 0 || !S_ISREG(sta.st_mode)) {
+    int error = status != 0 ? errno : S_ISDIR(sta.st_mode) ? EISDIR : EINVAL;
+    close(fd); // never read: nothing to lose
+    errno = error;
     return IO_OPEN_FAILED;
   }
   IoResult result = IO_OK;

@@ -6,6 +6,7 @@
 // closing record. Progress and failures are console lines; the failure
 // messages are Shift_JIS text.
 #include "image_layout.h"
+#include "ntfs_upcase.h"
 #include "platform.h"
 
 #include <algorithm>
@@ -14,8 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
 // ===========================================================================
 // Console messages
@@ -40,14 +39,16 @@
   "\x83\x49\x83\x76\x83\x56\x83\x87\x83\x93(%s)\x82\xaa\x88\xd9\x8f\xed\x82"   \
   "\xc5\x82\xb7\x81\x42\n"
 
-// Prints the first line of a failure report: this file's bare name and the
-// line of the reporting statement.
-static void print_location(int line) {
+// Prints a failure report: a location line with this file's bare name and
+// `line`, the line of the reporting statement, then `message`, a format in
+// which `path` takes the place of any %s.
+static void report(int line, const char *message, const char *path = "") {
   const char *name = __FILE__;
   for (const char *p = __FILE__; *p != '\0'; ++p)
     if (*p == '/' || *p == '\\')
       name = p + 1;
   std::printf("%s:%d\n", name, line);
+  std::printf(message, path);
 }
 
 // ===========================================================================
@@ -85,13 +86,11 @@ int load_template(const char *path) {
   IoResult result =
       read_file_head(path, builder.image_buffer, HEADER_SIZE, &got);
   if (result == IO_OPEN_FAILED) {
-    print_location(__LINE__);
-    std::printf(MSG_OPEN_ERROR, path);
+    report(__LINE__, MSG_OPEN_ERROR, path);
     return -1;
   }
   if (result == IO_READ_FAILED) {
-    print_location(__LINE__);
-    std::printf(MSG_READ_ERROR, path);
+    report(__LINE__, MSG_READ_ERROR, path);
     return -1;
   }
   builder.count_offset = COUNT_OFFSET;
@@ -115,13 +114,11 @@ int add_source_file(const char *path) {
   IoResult result =
       read_file_head(path, builder.source_buffer, SOURCE_BUFFER_SIZE, &got);
   if (result == IO_OPEN_FAILED) {
-    print_location(__LINE__);
-    std::printf(MSG_OPEN_ERROR, path);
+    report(__LINE__, MSG_OPEN_ERROR, path);
     return -1;
   }
   if (result == IO_READ_FAILED) {
-    print_location(__LINE__);
-    std::printf(MSG_READ_ERROR, path);
+    report(__LINE__, MSG_READ_ERROR, path);
     return -1;
   }
   // A record depends on its own file only: what a short file lacks is zero.
@@ -161,13 +158,11 @@ int write_image(const char *path) {
   IoResult result = replace_file(path, builder.image_buffer,
                                  static_cast<std::size_t>(builder.data_cursor));
   if (result == IO_OPEN_FAILED) {
-    print_location(__LINE__);
-    std::printf(MSG_OPEN_ERROR, path);
+    report(__LINE__, MSG_OPEN_ERROR, path);
     return -1;
   }
   if (result != IO_OK) {
-    print_location(__LINE__);
-    std::printf(MSG_WRITE_ERROR, path);
+    report(__LINE__, MSG_WRITE_ERROR, path);
     return -1;
   }
   return 0;
@@ -179,6 +174,9 @@ int write_image(const char *path) {
 
 const int PATH_BUFFER_SIZE = 256; // a full path holds at most 255 characters
 
+// What the walk's steps answer when memory ran out: the build stops.
+const int OUT_OF_MEMORY = -1;
+
 // The directories on the branch being walked, innermost first; a link back
 // to any of them would walk forever.
 struct Branch {
@@ -186,115 +184,406 @@ struct Branch {
   const Branch *up;
 };
 
+// Answers whether `a` and `b` are the same file.
+static bool same_file(const FileStatus &a, const FileStatus &b) {
+  return a.device == b.device && a.inode == b.inode;
+}
+
 // Answers whether `status` is one of the directories on `branch`.
 static bool on_branch(const FileStatus &status, const Branch *branch) {
   for (; branch != nullptr; branch = branch->up)
-    if (branch->directory.device == status.device &&
-        branch->directory.inode == status.inode)
+    if (same_file(branch->directory, status))
       return true;
   return false;
 }
 
-// Answers the capital of the small letter `c`.
-static unsigned char fold(unsigned char c) {
-  return static_cast<unsigned char>(c - ('a' - 'A'));
+// Every directory the walk has gone into, so that no link makes it walk one
+// twice: an open-addressing table of identities, at most half full. A slot
+// whose device is EMPTY_SLOT holds none.
+const std::uint64_t EMPTY_SLOT = ~std::uint64_t(0);
+static struct {
+  FileStatus *slots;
+  std::size_t capacity; // a power of two, or 0
+  std::size_t count;
+} walked;
+
+// Answers the slot of `status` in `walked`: the one that holds it, or the
+// empty one where it would go.
+static FileStatus *walked_slot(const FileStatus &status) {
+  std::uint64_t hash =
+      (status.inode ^ (status.device << 32 | status.device >> 32)) *
+      0x9E3779B97F4A7C15u;
+  std::size_t i = static_cast<std::size_t>(hash >> 20) & (walked.capacity - 1);
+  while (walked.slots[i].device != EMPTY_SLOT &&
+         !same_file(walked.slots[i], status))
+    i = (i + 1) & (walked.capacity - 1);
+  return &walked.slots[i];
 }
 
-// Orders two entry names: byte by byte with a-z folded to A-Z, then by raw
-// bytes where they are equal after folding. Answers whether `a` goes first.
-static bool name_before(const char *a, const char *b) {
-  for (std::size_t i = 0;; ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    unsigned char fx = (x >= 'a' && x <= 'z') ? fold(x) : x;
-    unsigned char fy = (y >= 'a' && y <= 'z') ? fold(y) : y;
-    if (fx != fy)
-      return fx < fy;
-    if (x == 0)
-      return std::strcmp(a, b) < 0;
+// Answers whether the directory `status` has been gone into already.
+static bool already_walked(const FileStatus &status) {
+  return walked.count > 0 && walked_slot(status)->device != EMPTY_SLOT;
+}
+
+// Records that the walk goes into the directory `status`. Answers 0, or
+// OUT_OF_MEMORY when the table cannot grow.
+static int record_walked(const FileStatus &status) {
+  if (2 * (walked.count + 1) > walked.capacity) {
+    std::size_t capacity = walked.capacity == 0 ? 64 : 2 * walked.capacity;
+    FileStatus *slots =
+        static_cast<FileStatus *>(std::malloc(capacity * sizeof(FileStatus)));
+    if (slots == nullptr)
+      return OUT_OF_MEMORY;
+    for (std::size_t i = 0; i < capacity; ++i)
+      slots[i].device = EMPTY_SLOT;
+    FileStatus *old = walked.slots;
+    std::size_t old_capacity = walked.capacity;
+    walked.slots = slots;
+    walked.capacity = capacity;
+    for (std::size_t i = 0; i < old_capacity; ++i)
+      if (old[i].device != EMPTY_SLOT)
+        *walked_slot(old[i]) = old[i];
+    std::free(old);
   }
+  *walked_slot(status) = status;
+  walked.count += 1;
+  return 0;
 }
 
-// The entries of one directory whose names do not begin with '.', sorted by
-// name with name_before: the text of every entry, each its kind as the
-// listing gave it (one byte) and its name ending in a NUL, and where each
-// begins.
+// Forgets every directory walked, releasing the table.
+static void forget_walked() {
+  std::free(walked.slots);
+  walked.slots = nullptr;
+  walked.capacity = 0;
+  walked.count = 0;
+}
+
+// ---------------------------------------------------------------------------
+// Name order. Names are compared as NTFS compares them: as UTF-16 code units,
+// each upcased through NTFS's table, unit by unit, a name that is a prefix of
+// another first; names equal after upcasing go by their units before
+// upcasing. Each name gets its key once: its upcased units, each written as
+// one to three bytes in an encoding that keeps their order (that of UTF-8),
+// so that keys compare with memcmp.
+// ---------------------------------------------------------------------------
+
+// Writes `unit` at `p` in the key encoding. Answers the byte after it.
+static unsigned char *put_unit(unsigned char *p, std::uint16_t unit) {
+  if (unit < 0x80) {
+    *p++ = static_cast<unsigned char>(unit);
+  } else if (unit < 0x800) {
+    *p++ = static_cast<unsigned char>(0xC0 | unit >> 6);
+    *p++ = static_cast<unsigned char>(0x80 | (unit & 0x3F));
+  } else {
+    *p++ = static_cast<unsigned char>(0xE0 | unit >> 12);
+    *p++ = static_cast<unsigned char>(0x80 | (unit >> 6 & 0x3F));
+    *p++ = static_cast<unsigned char>(0x80 | (unit & 0x3F));
+  }
+  return p;
+}
+
+// Reads the units that put_unit wrote in the `n` bytes at `p` into `units`.
+// Answers their number.
+static std::size_t get_units(const unsigned char *p, std::size_t n,
+                             std::uint16_t *units) {
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < n; ++count) {
+    if (p[i] < 0x80) {
+      units[count] = p[i];
+      i += 1;
+    } else if (p[i] < 0xE0) {
+      units[count] =
+          static_cast<std::uint16_t>((p[i] & 0x1F) << 6 | (p[i + 1] & 0x3F));
+      i += 2;
+    } else {
+      units[count] = static_cast<std::uint16_t>(
+          (p[i] & 0x0F) << 12 | (p[i + 1] & 0x3F) << 6 | (p[i + 2] & 0x3F));
+      i += 3;
+    }
+  }
+  return count;
+}
+
+// A listed entry, as the walk keeps it until it takes the entry in hand:
+//   byte 0       its kind, and the flags below
+//   bytes 1-2    the key's length, little-endian
+//   bytes 3-4    the name's length, little-endian
+//   the key, then the name (no NUL); for an entry that is not
+//   representable, then two bytes of length and its units in the key
+//   encoding, since its narrow name does not give them back.
+const unsigned char ENTRY_KIND_MASK = 0x03;
+const unsigned char ENTRY_NOT_REPRESENTABLE = 0x04;
+const std::size_t ENTRY_HEAD_SIZE = 5;
+
+// Answers the 16-bit length stored at `p`.
+static std::size_t length_at(const unsigned char *p) {
+  return static_cast<std::size_t>(p[0] | p[1] << 8);
+}
+
+// Stores the 16-bit `length` at `p`.
+static void put_length(unsigned char *p, std::size_t length) {
+  p[0] = static_cast<unsigned char>(length);
+  p[1] = static_cast<unsigned char>(length >> 8);
+}
+
+static const unsigned char *entry_key(const unsigned char *entry) {
+  return entry + ENTRY_HEAD_SIZE;
+}
+static std::size_t entry_key_length(const unsigned char *entry) {
+  return length_at(entry + 1);
+}
+static const char *entry_name(const unsigned char *entry) {
+  return reinterpret_cast<const char *>(entry + ENTRY_HEAD_SIZE +
+                                        entry_key_length(entry));
+}
+static std::size_t entry_name_length(const unsigned char *entry) {
+  return length_at(entry + 3);
+}
+
+// Answers the bytes `entry` takes.
+static std::size_t entry_size(const unsigned char *entry) {
+  std::size_t size =
+      ENTRY_HEAD_SIZE + entry_key_length(entry) + entry_name_length(entry);
+  if (entry[0] & ENTRY_NOT_REPRESENTABLE)
+    size += 2 + length_at(entry + size);
+  return size;
+}
+
+// Answers the units of `entry`'s name, before upcasing, in `units`, and
+// their number.
+static std::size_t entry_units(const unsigned char *entry,
+                               std::uint16_t *units) {
+  if (entry[0] & ENTRY_NOT_REPRESENTABLE) {
+    const unsigned char *stored = reinterpret_cast<const unsigned char *>(
+        entry_name(entry) + entry_name_length(entry));
+    return get_units(stored + 2, length_at(stored), units);
+  }
+  return name_units(entry_name(entry), entry_name_length(entry), units);
+}
+
+// The entries of one listing: kept back to back in blocks, then pointed to
+// in name order. `key_head` holds an entry key's first eight bytes, so that
+// most comparisons never leave the sorted array.
+const std::size_t ENTRY_BLOCK_SIZE = 64 * 1024 - 64;
+struct EntryBlock {
+  EntryBlock *next;
+  std::size_t used;
+  unsigned char bytes[ENTRY_BLOCK_SIZE];
+};
+struct SortedEntry {
+  std::uint64_t key_head;
+  const unsigned char *entry;
+};
 struct EntryList {
-  std::string text;
-  std::vector<std::size_t> starts;
+  EntryBlock *first;
+  EntryBlock *last;
+  std::size_t count;
+  SortedEntry *sorted;
 };
 
-// Lists the directory `dir_path` into `entries`. Answers false, with errno
-// set, when it cannot be listed; a read error ends the listing early.
-static bool list_directory(const char *dir_path, EntryList *entries) {
-  DirListing *listing = dir_open(dir_path);
-  if (listing == nullptr)
-    return false;
-  FileKind kind;
-  while (const char *name = dir_next(listing, &kind)) {
-    if (name[0] == '.')
-      continue;
-    entries->starts.push_back(entries->text.size());
-    entries->text.push_back(static_cast<char>(kind));
-    entries->text.append(name, std::strlen(name) + 1);
+// Answers whether `a` goes before `b` in name order.
+static bool entry_before(const SortedEntry &a, const SortedEntry &b) {
+  if (a.key_head != b.key_head)
+    return a.key_head < b.key_head;
+  std::size_t a_length = entry_key_length(a.entry);
+  std::size_t b_length = entry_key_length(b.entry);
+  if (a_length > 8 && b_length > 8) {
+    std::size_t common = std::min(a_length, b_length) - 8;
+    int order =
+        std::memcmp(entry_key(a.entry) + 8, entry_key(b.entry) + 8, common);
+    if (order != 0)
+      return order < 0;
   }
-  dir_close(listing);
-  const char *text = entries->text.data();
-  std::sort(entries->starts.begin(), entries->starts.end(),
-            [text](std::size_t a, std::size_t b) {
-              return name_before(text + a + 1, text + b + 1);
-            });
-  return true;
+  if (a_length != b_length)
+    return a_length < b_length;
+  std::uint16_t a_units[NAME_UNITS_MAX], b_units[NAME_UNITS_MAX];
+  std::size_t a_count = entry_units(a.entry, a_units);
+  std::size_t b_count = entry_units(b.entry, b_units);
+  return std::lexicographical_compare(a_units, a_units + a_count, b_units,
+                                      b_units + b_count);
 }
 
-// Walks the directory `dir_path`, whose identity is on top of `branch`, and
-// hands each regular file below it to add_source_file, in name order,
-// depth-first. Prints a line for each entry it cannot take. A status is
-// taken only where the listing leaves the kind open or a directory's
-// identity is needed.
-static void walk_directory(const char *dir_path, const Branch *branch) {
-  EntryList entries;
-  if (!list_directory(dir_path, &entries)) {
-    std::printf("'%s' dir open errno=%d \n", dir_path, errno);
-    return;
+// Answers room for `size` more bytes at the end of `list`, or null when
+// memory ran out.
+static unsigned char *entry_room(EntryList *list, std::size_t size) {
+  if (list->last == nullptr || ENTRY_BLOCK_SIZE - list->last->used < size) {
+    EntryBlock *block =
+        static_cast<EntryBlock *>(std::malloc(sizeof(EntryBlock)));
+    if (block == nullptr)
+      return nullptr;
+    block->next = nullptr;
+    block->used = 0;
+    if (list->last != nullptr)
+      list->last->next = block;
+    else
+      list->first = block;
+    list->last = block;
   }
+  return list->last->bytes + list->last->used;
+}
+
+// Keeps `listed` in `list` with its key. Answers 0, or OUT_OF_MEMORY.
+static int keep_entry(EntryList *list, const DirEntry &listed) {
+  std::size_t key_room = 3 * listed.unit_count;
+  std::size_t room = ENTRY_HEAD_SIZE + key_room + listed.name_length;
+  if (!listed.representable)
+    room += 2 + key_room;
+  unsigned char *entry = entry_room(list, room);
+  if (entry == nullptr)
+    return OUT_OF_MEMORY;
+  unsigned char *p = entry + ENTRY_HEAD_SIZE;
+  for (std::size_t i = 0; i < listed.unit_count; ++i)
+    p = put_unit(p, ntfs_upcase(listed.units[i]));
+  put_length(entry + 1, static_cast<std::size_t>(p - entry) - ENTRY_HEAD_SIZE);
+  std::memcpy(p, listed.name, listed.name_length);
+  p += listed.name_length;
+  put_length(entry + 3, listed.name_length);
+  entry[0] = static_cast<unsigned char>(listed.kind);
+  if (!listed.representable) {
+    entry[0] |= ENTRY_NOT_REPRESENTABLE;
+    unsigned char *units = p + 2;
+    for (std::size_t i = 0; i < listed.unit_count; ++i)
+      units = put_unit(units, listed.units[i]);
+    put_length(p, static_cast<std::size_t>(units - p) - 2);
+    p = units;
+  }
+  list->last->used += static_cast<std::size_t>(p - entry);
+  list->count += 1;
+  return 0;
+}
+
+// Releases what `list` holds.
+static void release_entries(EntryList *list) {
+  while (list->first != nullptr) {
+    EntryBlock *next = list->first->next;
+    std::free(list->first);
+    list->first = next;
+  }
+  std::free(list->sorted);
+}
+
+// Reads `listing` to its end into `list`, passing over names that begin
+// with '.', and sorts it by name. Answers 0, or OUT_OF_MEMORY.
+static int list_directory(DirListing *listing, EntryList *list) {
+  DirEntry listed;
+  int more;
+  while ((more = dir_next(listing, &listed)) > 0)
+    if (listed.name[0] != '.' && keep_entry(list, listed) != 0)
+      return OUT_OF_MEMORY;
+  if (more < 0)
+    return OUT_OF_MEMORY;
+  if (list->count == 0)
+    return 0;
+  list->sorted = static_cast<SortedEntry *>(
+      std::malloc(list->count * sizeof(SortedEntry)));
+  if (list->sorted == nullptr)
+    return OUT_OF_MEMORY;
+  std::size_t n = 0;
+  for (const EntryBlock *block = list->first; block != nullptr;
+       block = block->next) {
+    for (std::size_t at = 0; at < block->used;) {
+      const unsigned char *entry = block->bytes + at;
+      std::uint64_t head = 0;
+      std::size_t key_length = entry_key_length(entry);
+      for (std::size_t i = 0; i < 8; ++i)
+        head = head << 8 | (i < key_length ? entry_key(entry)[i] : 0);
+      list->sorted[n++] = {head, entry};
+      at += entry_size(entry);
+    }
+  }
+  std::sort(list->sorted, list->sorted + n, entry_before);
+  return 0;
+}
+
+static int walk_directory(const DirListing *parent, const char *name,
+                          const char *dir_path, const Branch *branch);
+
+// Takes the entry `entry` of the open directory `listing`, whose path is
+// `dir_path`: prints the line for an entry it cannot take, walks a
+// directory, hands a regular file to add_source_file. Answers 0, or
+// OUT_OF_MEMORY.
+static int take_entry(const DirListing *listing, const char *dir_path,
+                      const unsigned char *entry, const Branch *branch) {
   std::size_t dir_length = std::strlen(dir_path);
-  char fullpath[PATH_BUFFER_SIZE];
-  for (std::size_t start : entries.starts) {
-    FileKind kind = static_cast<FileKind>(entries.text[start]);
-    const char *name = entries.text.data() + start + 1;
-    if (dir_length + 1 + std::strlen(name) >= PATH_BUFFER_SIZE) {
-      std::printf("'%s%c%s' path too long \n", dir_path, PATH_SEPARATOR, name);
-      continue;
-    }
-    std::snprintf(fullpath, sizeof fullpath, "%s%c%s", dir_path, PATH_SEPARATOR,
-                  name);
-    FileStatus sta = {kind, 0, 0};
-    if ((kind == KIND_DIRECTORY || kind == KIND_UNKNOWN) &&
-        file_status(fullpath, &sta) != 0) {
-      std::printf(" stat(fullpath,sta) != 0\n");
-    } else if (sta.kind == KIND_DIRECTORY) {
-      if (on_branch(sta, branch)) {
-        std::printf("'%s' dir loop \n", fullpath);
-      } else {
-        Branch deeper = {sta, branch};
-        walk_directory(fullpath, &deeper);
-      }
-    } else if (sta.kind == KIND_REGULAR) {
-      add_source_file(fullpath); // a file without a record is reported there
-    } else {
-      std::printf("'%s' not a regular file \n", fullpath);
-    }
+  std::size_t name_length = entry_name_length(entry);
+  if (dir_length + 1 + name_length >= PATH_BUFFER_SIZE) {
+    std::printf("'%s%c%.*s' path too long \n", dir_path, PATH_SEPARATOR,
+                static_cast<int>(name_length), entry_name(entry));
+    return 0;
   }
+  char fullpath[PATH_BUFFER_SIZE];
+  std::memcpy(fullpath, dir_path, dir_length);
+  fullpath[dir_length] = PATH_SEPARATOR;
+  char *name = fullpath + dir_length + 1;
+  std::memcpy(name, entry_name(entry), name_length);
+  name[name_length] = '\0';
+  if (entry[0] & ENTRY_NOT_REPRESENTABLE) {
+    std::printf("'%s' name not representable \n", fullpath);
+    return 0;
+  }
+
+  FileKind kind = static_cast<FileKind>(entry[0] & ENTRY_KIND_MASK);
+  FileStatus sta = {kind, 0, 0};
+  if ((kind == KIND_DIRECTORY || kind == KIND_UNKNOWN) &&
+      entry_status(listing, name, fullpath, &sta) != 0) {
+    std::printf(" stat(fullpath,sta) != 0\n");
+  } else if (sta.kind == KIND_DIRECTORY) {
+    if (on_branch(sta, branch)) {
+      std::printf("'%s' dir loop \n", fullpath);
+    } else if (already_walked(sta)) {
+      std::printf("'%s' dir already walked \n", fullpath);
+    } else {
+      if (record_walked(sta) != 0)
+        return OUT_OF_MEMORY;
+      Branch deeper = {sta, branch};
+      return walk_directory(listing, name, fullpath, &deeper);
+    }
+  } else if (sta.kind == KIND_REGULAR) {
+    add_source_file(fullpath); // a file without a record is reported there
+  } else {
+    std::printf("'%s' not a regular file \n", fullpath);
+  }
+  return 0;
+}
+
+// Walks the directory `name` of the open directory `parent` (null: the top),
+// whose path is `dir_path` and whose identity is on top of `branch`: hands
+// each regular file below it to add_source_file, in name order, depth-first,
+// and prints a line for each entry it cannot take. A status is taken only
+// where the listing leaves the kind open or a directory's identity is
+// needed. Answers 0, or OUT_OF_MEMORY, at which the walk stops.
+static int walk_directory(const DirListing *parent, const char *name,
+                          const char *dir_path, const Branch *branch) {
+  DirListing *listing = dir_open(parent, name, dir_path);
+  if (listing == nullptr) {
+    if (errno == ENOMEM)
+      return OUT_OF_MEMORY;
+    std::printf("'%s' dir open errno=%d \n", dir_path, errno);
+    return 0;
+  }
+  EntryList list = {};
+  int result = list_directory(listing, &list);
+  for (std::size_t i = 0; result == 0 && i < list.count; ++i)
+    result = take_entry(listing, dir_path, list.sorted[i].entry, branch);
+  release_entries(&list);
+  dir_close(listing);
+  return result;
 }
 
 // Walks the source tree below `dir_path`, handing every regular file whose
-// name and directories do not begin with '.' to add_source_file. Reports
-// its troubles as console lines and always returns.
-void walk_source_tree(const char *dir_path) {
+// name and directories do not begin with '.' to add_source_file, and each
+// directory, however many links lead to it, once. Reports its troubles as
+// console lines. Answers 0, or OUT_OF_MEMORY when memory ran out, which
+// ended the walk.
+int walk_source_tree(const char *dir_path) {
   Branch top = {};
   bool known = file_status(dir_path, &top.directory) == 0;
-  walk_directory(dir_path, known ? &top : nullptr);
+  int result = known ? record_walked(top.directory) : 0;
+  if (result == 0)
+    result =
+        walk_directory(nullptr, dir_path, dir_path, known ? &top : nullptr);
+  forget_walked();
+  return result;
 }
 
 // ===========================================================================
@@ -350,29 +639,27 @@ static int build_run() {
   builder.image_buffer =
       static_cast<unsigned char *>(allocate_zeroed(IMAGE_CAPACITY));
   if (builder.image_buffer == nullptr) {
-    print_location(__LINE__);
-    std::printf(MSG_MEMORY_ERROR);
+    report(__LINE__, MSG_MEMORY_ERROR);
     return EXIT_NO_IMAGE;
   }
   builder.source_buffer =
       static_cast<unsigned char *>(allocate_zeroed(SOURCE_BUFFER_SIZE));
   if (builder.source_buffer == nullptr) {
-    print_location(__LINE__);
-    std::printf(MSG_MEMORY_ERROR);
+    report(__LINE__, MSG_MEMORY_ERROR);
     release_buffers();
     return EXIT_NO_IMAGE;
   }
 
   int status = EXIT_BUILT;
   if (load_template(TEMPLATE_PATH) < 0) {
-    print_location(__LINE__);
-    std::printf(MSG_PREPARE_ERROR);
+    report(__LINE__, MSG_PREPARE_ERROR);
     status = EXIT_NO_IMAGE;
   } else {
-    walk_source_tree(SOURCE_ROOT);
-    if (write_image(OUTPUT_PATH) < 0) {
-      print_location(__LINE__);
-      std::printf(MSG_FINISH_ERROR);
+    if (walk_source_tree(SOURCE_ROOT) < 0) {
+      report(__LINE__, MSG_MEMORY_ERROR);
+      status = EXIT_NO_IMAGE;
+    } else if (write_image(OUTPUT_PATH) < 0) {
+      report(__LINE__, MSG_FINISH_ERROR);
       status = EXIT_NO_IMAGE;
     }
   }

@@ -6,7 +6,9 @@
 //                               malloc's or aligned_alloc's size) fails
 //                               with ENOMEM.
 //   STOWPAK_OPEN_LOG=FILE       each path the tool opens, lists or takes the
-//                               status of is appended to FILE, one a line.
+//                               status of is appended to FILE, one a line;
+//                               a name opened relative to a folder is
+//                               logged with the folder's path.
 //   STOWPAK_KILL_AT=WHEN        the process is killed (SIGKILL): "write:N"
 //                               once N bytes have reached regular files (the
 //                               write that crosses N writes only up to it),
@@ -15,11 +17,14 @@
 //   STOWPAK_CHANGE=CALL:WHAT:PATH  just before the first CALL ("stat" or
 //                               "open") naming PATH, the entry at PATH is
 //                               removed ("gone") or replaced by an empty
-//                               directory ("dir").
+//                               directory ("dir"). A call relative to a
+//                               folder names the folder's path and the
+//                               name.
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -108,6 +113,28 @@ void change_before(const char *call, const char *path) {
     mkdir(path, 0755);
 }
 
+// Writes into `out` the path that `name` has relative to the open folder
+// `dirfd`: relative to the working folder where the folder lies below it.
+void resolve_at(int dirfd, const char *name, char *out, std::size_t size) {
+  char dir[4096];
+  char cwd[4096];
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd);
+  ssize_t n = dirfd == AT_FDCWD || name[0] == '/'
+                  ? -1
+                  : readlink(link, dir, sizeof dir - 1);
+  if (n < 0 || getcwd(cwd, sizeof cwd) == nullptr) {
+    std::snprintf(out, size, "%s", name);
+    return;
+  }
+  dir[n] = '\0';
+  std::size_t cwd_length = std::strlen(cwd);
+  const char *shown = dir;
+  if (std::strncmp(dir, cwd, cwd_length) == 0 && dir[cwd_length] == '/')
+    shown = dir + cwd_length + 1;
+  std::snprintf(out, size, "%s/%s", shown, name);
+}
+
 } // namespace
 
 extern "C" {
@@ -162,6 +189,32 @@ int open(const char *path, int flags, ...) {
   change_before("open", path);
   static auto real = next<int (*)(const char *, int, ...)>("open");
   return real(path, flags, mode);
+}
+
+int openat(int dirfd, const char *name, int flags, ...) {
+  mode_t mode = 0;
+  if ((flags & O_CREAT) != 0) {
+    va_list args;
+    va_start(args, flags);
+    mode = static_cast<mode_t>(va_arg(args, int));
+    va_end(args);
+  }
+  char path[8192];
+  resolve_at(dirfd, name, path, sizeof path);
+  log_path(path);
+  change_before("open", path);
+  static auto real = next<int (*)(int, const char *, int, ...)>("openat");
+  return real(dirfd, name, flags, mode);
+}
+
+int fstatat(int dirfd, const char *name, struct stat *buf, int flags) {
+  char path[8192];
+  resolve_at(dirfd, name, path, sizeof path);
+  log_path(path);
+  change_before("stat", path);
+  static auto real =
+      next<int (*)(int, const char *, struct stat *, int)>("fstatat");
+  return real(dirfd, name, buf, flags);
 }
 
 DIR *opendir(const char *path) {

@@ -163,11 +163,16 @@ TEST_F(Walk, ManyLoopLinksInOneDirectoryEachGetALine) {
   EXPECT_EQ(walk(options), expected);
 }
 
-TEST_F(Walk, LinkToAnotherBranchIsWalkedAgainThere) {
-  write_file("root/a/x.bin", "x");
-  make_link("../a", "root/b/to-a");
-  EXPECT_EQ(walk(), "No.01 add file=root/a/x.bin\n"
-                    "No.02 add file=root/b/to-a/x.bin\n");
+TEST_F(Walk, FolderReachedTwiceIsWalkedOnceWhereItsFirstPathSorts) {
+  write_file("root/m/x.bin", "x");
+  make_link("../m", "root/b/to-m");
+  make_link("../m", "root/z/to-m");
+  make_link("m", "root/n");
+  EXPECT_EQ(walk(), "No.01 add file=root/b/to-m/x.bin\n"
+                    "'root/m' dir already walked \n"
+                    "'root/n' dir already walked \n"
+                    "'root/z/to-m' dir already walked \n");
+  EXPECT_EQ(read_file("STOWPK.GBA"), expected_image(pattern(768, 11), {"x"}));
 }
 
 TEST_F(Walk, EntriesThatAreNotRegularFilesAreNeverOpened) {
