@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
+#include <cwchar>
 
 #include <windows.h>
 
@@ -23,6 +23,10 @@ const char PATH_SEPARATOR = '\\';
 
 // The most bytes handed to one ReadFile or WriteFile call.
 const DWORD IO_CHUNK_LIMIT = 1u << 30;
+
+// A loop of links: the number the C library on Linux gives (ELOOP there),
+// so that the walk's "dir open errno=" lines mean the same on both.
+const int LINK_LOOP_ERRNO = 40;
 
 // Answers the errno value the C library gives for the Windows error `error`.
 static int errno_from(DWORD error) {
@@ -43,6 +47,8 @@ static int errno_from(DWORD error) {
     return EACCES;
   case ERROR_DIRECTORY:
     return ENOTDIR;
+  case ERROR_CANT_RESOLVE_FILENAME:
+    return LINK_LOOP_ERRNO;
   case ERROR_NOT_ENOUGH_MEMORY:
   case ERROR_OUTOFMEMORY:
     return ENOMEM;
@@ -102,30 +108,113 @@ int file_status(const char *path, FileStatus *status) {
   return result;
 }
 
+// The most bytes a narrow name takes: two a character in a double-byte code
+// page.
+const std::size_t NAME_BYTES_MAX = 2 * NAME_UNITS_MAX + 1;
+
+// Wide names are UTF-16 code units, as a DirEntry holds them.
+static_assert(sizeof(wchar_t) == sizeof(std::uint16_t), "UTF-16 wchar_t");
+
 struct DirListing {
   HANDLE find; // INVALID_HANDLE_VALUE for an empty listing
-  WIN32_FIND_DATAA entry;
+  WIN32_FIND_DATAW entry;
   bool entry_pending; // `entry` holds the first entry, not yet answered
+  char name[NAME_BYTES_MAX];
+  std::uint16_t units[NAME_UNITS_MAX];
 };
 
-// Lists "<path>\*". Sets errno to ENOTDIR for a path that exists but is not
-// a directory, and answers an empty listing for a directory in which the
-// search finds nothing at all.
-DirListing *dir_open(const char *path) {
-  std::size_t length = std::strlen(path);
-  char *pattern = static_cast<char *>(std::malloc(length + 3));
-  DirListing *listing = new (std::nothrow) DirListing;
-  if (pattern == nullptr || listing == nullptr) {
-    std::free(pattern);
-    delete listing;
+std::size_t name_units(const char *name, std::size_t length,
+                       std::uint16_t *units) {
+  int count = MultiByteToWideChar(CP_ACP, 0, name, static_cast<int>(length),
+                                  reinterpret_cast<wchar_t *>(units),
+                                  static_cast<int>(NAME_UNITS_MAX));
+  return count > 0 ? static_cast<std::size_t>(count) : 0;
+}
+
+// Answers whether `name` (`count` units) is one that Windows path handling
+// would not open as itself: a character no path may hold, a trailing dot or
+// blank (stripped), or a device name (CON, NUL, COM1, nul.txt, ...), with
+// or without an extension, which opens the device.
+static bool rewritten_by_windows(const wchar_t *name, std::size_t count) {
+  if (count == 0 || name[count - 1] == L'.' || name[count - 1] == L' ')
+    return true;
+  for (std::size_t i = 0; i < count; ++i)
+    if (name[i] < 0x20 || std::wcschr(L"\"*/:<>?\\|", name[i]) != nullptr)
+      return true;
+  std::size_t base = 0;
+  while (base < count && name[base] != L'.')
+    ++base;
+  while (base > 0 && name[base - 1] == L' ')
+    --base;
+  static const wchar_t *const DEVICES[] = {
+      L"CON",  L"PRN",  L"AUX",  L"NUL",    L"COM1",   L"COM2",   L"COM3",
+      L"COM4", L"COM5", L"COM6", L"COM7",   L"COM8",   L"COM9",   L"LPT1",
+      L"LPT2", L"LPT3", L"LPT4", L"LPT5",   L"LPT6",   L"LPT7",   L"LPT8",
+      L"LPT9", L"COM0", L"LPT0", L"CLOCK$", L"CONIN$", L"CONOUT$"};
+  for (const wchar_t *device : DEVICES)
+    if (std::wcslen(device) == base && _wcsnicmp(name, device, base) == 0)
+      return true;
+  return false;
+}
+
+// Answers in `narrow` (NAME_BYTES_MAX bytes) the code page form of `wide`
+// (`count` units), one '?' for each character that the code page does not
+// hold as itself, never a best-fit substitute. Answers whether every
+// character is held, so that the form leads back to `wide`.
+static bool narrow_name(const wchar_t *wide, std::size_t count, char *narrow) {
+  std::size_t length = 0;
+  bool held = true;
+  for (std::size_t i = 0; i < count;) {
+    int units = wide[i] >= 0xD800 && wide[i] < 0xDC00 && i + 1 < count &&
+                        wide[i + 1] >= 0xDC00 && wide[i + 1] < 0xE000
+                    ? 2
+                    : 1;
+    char bytes[8];
+    BOOL substituted = FALSE;
+    int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide + i, units,
+                                bytes, sizeof bytes, "?", &substituted);
+    wchar_t back[4];
+    int back_units = n > 0 && !substituted
+                         ? MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS,
+                                               bytes, n, back, 4)
+                         : 0;
+    if (back_units != units || std::wmemcmp(back, wide + i, units) != 0) {
+      bytes[0] = '?';
+      n = 1;
+      held = false;
+    }
+    if (length + static_cast<std::size_t>(n) >= NAME_BYTES_MAX) {
+      held = false;
+      break;
+    }
+    std::memcpy(narrow + length, bytes, static_cast<std::size_t>(n));
+    length += static_cast<std::size_t>(n);
+    i += static_cast<std::size_t>(units);
+  }
+  narrow[length] = '\0';
+  return held;
+}
+
+// Lists "<path>\*" through the wide API, so that each name arrives as the
+// file system holds it. Sets errno to ENOTDIR for a path that exists but is
+// not a directory, and answers an empty listing for a directory in which
+// the search finds nothing at all.
+DirListing *dir_open(const DirListing *, const char *, const char *path) {
+  wchar_t pattern[MAX_PATH + 8];
+  int length = MultiByteToWideChar(CP_ACP, 0, path, -1, pattern, MAX_PATH);
+  if (length <= 0) {
+    errno = ENOENT;
+    return nullptr;
+  }
+  std::wcscpy(pattern + length - 1, L"\\*");
+  DirListing *listing =
+      static_cast<DirListing *>(std::malloc(sizeof(DirListing)));
+  if (listing == nullptr) {
     errno = ENOMEM;
     return nullptr;
   }
-  std::memcpy(pattern, path, length);
-  std::memcpy(pattern + length, "\\*", 3);
-  listing->find = FindFirstFileA(pattern, &listing->entry);
+  listing->find = FindFirstFileW(pattern, &listing->entry);
   DWORD error = GetLastError();
-  std::free(pattern);
   listing->entry_pending = listing->find != INVALID_HANDLE_VALUE;
   if (listing->find != INVALID_HANDLE_VALUE)
     return listing;
@@ -135,37 +224,51 @@ DirListing *dir_open(const char *path) {
   bool directory = exists && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   if (directory && error == ERROR_FILE_NOT_FOUND)
     return listing;
-  delete listing;
+  std::free(listing);
   errno = exists && !directory ? ENOTDIR : errno_from(error);
   return nullptr;
 }
 
 // A reparse point (link, junction) is KIND_UNKNOWN: only a status can tell
 // what it leads to.
-const char *dir_next(DirListing *listing, FileKind *kind) {
+int dir_next(DirListing *listing, DirEntry *entry) {
   if (listing->find == INVALID_HANDLE_VALUE)
-    return nullptr;
-  if (!listing->entry_pending && !FindNextFileA(listing->find, &listing->entry))
-    return nullptr; // the end, or a read error, which ends the listing too
+    return 0;
+  if (!listing->entry_pending && !FindNextFileW(listing->find, &listing->entry))
+    return 0; // the end, or a read error, which ends the listing too
   listing->entry_pending = false;
+  const wchar_t *wide = listing->entry.cFileName;
+  std::size_t count = std::wcslen(wide);
+  bool leads_back = narrow_name(wide, count, listing->name);
+  entry->name = listing->name;
+  entry->name_length = std::strlen(listing->name);
+  entry->representable = leads_back && !rewritten_by_windows(wide, count);
+  std::memcpy(listing->units, wide, count * sizeof(wchar_t));
+  entry->units = listing->units;
+  entry->unit_count = count;
   DWORD attributes = listing->entry.dwFileAttributes;
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-    *kind = KIND_UNKNOWN;
+    entry->kind = KIND_UNKNOWN;
   else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-    *kind = KIND_DIRECTORY;
+    entry->kind = KIND_DIRECTORY;
   else
-    *kind = KIND_REGULAR;
-  return listing->entry.cFileName;
+    entry->kind = KIND_REGULAR;
+  return 1;
+}
+
+int entry_status(const DirListing *, const char *, const char *path,
+                 FileStatus *status) {
+  return file_status(path, status);
 }
 
 void dir_close(DirListing *listing) {
   if (listing->find != INVALID_HANDLE_VALUE)
     FindClose(listing->find); // nothing to do if it fails: the listing is done
-  delete listing;
+  std::free(listing);
 }
 
-// Refuses anything but a disk file (a device could make a read wait) as an
-// open failure.
+// Refuses anything but a regular disk file (a device could make a read
+// wait) as an open failure.
 IoResult read_file_head(const char *path, unsigned char *buffer,
                         std::size_t size, std::size_t *got) {
   *got = 0;
@@ -176,7 +279,10 @@ IoResult read_file_head(const char *path, unsigned char *buffer,
     set_errno_from_last_error();
     return IO_OPEN_FAILED;
   }
-  if (GetFileType(file) != FILE_TYPE_DISK) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(file) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandle(file, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     CloseHandle(file); // never read: nothing to lose
     errno = EINVAL;
     return IO_OPEN_FAILED;

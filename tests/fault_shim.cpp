@@ -17,9 +17,13 @@
 //   STOWPAK_CHANGE=CALL:WHAT:PATH  just before the first CALL ("stat" or
 //                               "open") naming PATH, the entry at PATH is
 //                               removed ("gone") or replaced by an empty
-//                               directory ("dir"). A call relative to a
-//                               folder names the folder's path and the
-//                               name.
+//                               directory ("dir") or a named pipe ("fifo"). A
+//                               call relative to a folder names the folder's
+//                               path and the name.
+//   STOWPAK_ALIAS=PATH:REF:N    a status of PATH taken by the tool tells the
+//                               inode of REF and its device plus N, as if
+//                               PATH were REF (N 0) or a folder with REF's
+//                               number on another device.
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -111,6 +115,31 @@ void change_before(const char *call, const char *path) {
     rmdir(path); // an entry that is neither stays, and the test sees it
   if (std::strncmp(what, "dir:", 4) == 0)
     mkdir(path, 0755);
+  else if (std::strncmp(what, "fifo:", 5) == 0)
+    mkfifo(path, 0644);
+}
+
+// Applies STOWPAK_ALIAS to the status `buf` of `path`.
+void alias_status(const char *path, struct stat *buf) {
+  const char *setting = std::getenv("STOWPAK_ALIAS");
+  if (setting == nullptr)
+    return;
+  const char *ref = std::strchr(setting, ':');
+  const char *delta = ref != nullptr ? std::strchr(ref + 1, ':') : nullptr;
+  if (delta == nullptr ||
+      std::strncmp(setting, path, static_cast<std::size_t>(ref - setting)) !=
+          0 ||
+      path[ref - setting] != '\0')
+    return;
+  char ref_path[4096];
+  std::snprintf(ref_path, sizeof ref_path, "%.*s",
+                static_cast<int>(delta - ref - 1), ref + 1);
+  static auto real_stat = next<int (*)(const char *, struct stat *)>("stat");
+  struct stat ref_status;
+  if (real_stat(ref_path, &ref_status) != 0)
+    return;
+  buf->st_ino = ref_status.st_ino;
+  buf->st_dev = ref_status.st_dev + std::strtoul(delta + 1, nullptr, 10);
 }
 
 // Writes into `out` the path that `name` has relative to the open folder
@@ -214,7 +243,10 @@ int fstatat(int dirfd, const char *name, struct stat *buf, int flags) {
   change_before("stat", path);
   static auto real =
       next<int (*)(int, const char *, struct stat *, int)>("fstatat");
-  return real(dirfd, name, buf, flags);
+  int result = real(dirfd, name, buf, flags);
+  if (result == 0)
+    alias_status(path, buf);
+  return result;
 }
 
 DIR *opendir(const char *path) {
@@ -228,7 +260,10 @@ int stat(const char *path, struct stat *buf) {
   log_path(path);
   change_before("stat", path);
   static auto real = next<int (*)(const char *, struct stat *)>("stat");
-  return real(path, buf);
+  int result = real(path, buf);
+  if (result == 0)
+    alias_status(path, buf);
+  return result;
 }
 
 ssize_t write(int fd, const void *data, std::size_t size) {

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <ftw.h>
 #include <grp.h>
+#include <iconv.h>
 #include <poll.h>
 #include <regex>
 #include <signal.h>
@@ -44,61 +45,104 @@ std::string wine_path() {
   return env != nullptr && *env != '\0' ? env : "/usr/lib/wine/wine64";
 }
 
-// Where Wine keeps its files for the unprivileged user, who may not use
-// root's; made on first use and kept for later runs.
-const char NOBODY_WINE_HOME[] = "/tmp/stowpak-test-wine-65534";
+// The locale Wine runs the Windows build in: STOWPAK_WINE_LANG, else one
+// whose code page (1252) keeps ASCII.
+std::string wine_lang() {
+  const char *env = std::getenv("STOWPAK_WINE_LANG");
+  return env != nullptr && *env != '\0' ? env : "C.UTF-8";
+}
 
-// Readies Wine for a run of the tool: its server is started first, so that
-// it never starts under a file size limit meant for the tool (it stays for
-// a while after the tests), and the unprivileged user's own Wine files are
-// set up once, whichever test process comes first, since Wine reports that
-// setup on stderr.
-void prepare_wine(bool unprivileged) {
-  const std::string wine_dir = wine_path().substr(0, wine_path().rfind('/'));
-  static const int server = std::system(
-      ("'" + wine_dir + "/wineserver' -p30 >/dev/null 2>&1").c_str());
-  (void)server; // a server that is already up is as good
-  if (!unprivileged)
+// Where Wine keeps its files for a run: as the environment says (the
+// user's own) for the user running the suite in the default locale; else
+// the suite's own, one per user and locale, made on first use and kept for
+// later runs (the unprivileged user may not use root's files).
+std::string wine_home(bool unprivileged) {
+  if (!unprivileged && wine_lang() == "C.UTF-8")
+    return "";
+  return "/tmp/stowpak-test-wine-" +
+         std::to_string(unprivileged ? NOBODY : geteuid()) + "-" + wine_lang();
+}
+
+// Sets the environment of a process that runs Wine with the files of
+// `home` (wine_home), in the locale of the suite.
+void use_wine_home(const std::string &home) {
+  setenv("LANG", wine_lang().c_str(), 1);
+  if (home.empty())
     return;
-  const std::string ready = NOBODY_WINE_HOME + std::string("/.ready");
-  int lock = open((NOBODY_WINE_HOME + std::string(".lock")).c_str(),
-                  O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (lock < 0 || flock(lock, LOCK_EX) != 0) {
+  setenv("HOME", home.c_str(), 1);
+  setenv("WINEPREFIX", (home + "/.wine").c_str(), 1);
+}
+
+// Readies Wine for a run of the tool: its files are set up once, whichever
+// test process comes first, since Wine reports that setup on stderr; its
+// server is started first, so that it never starts under a file size limit
+// meant for the tool (it stays for a while after the tests).
+void prepare_wine(bool unprivileged) {
+  const std::string home = wine_home(unprivileged);
+  const uid_t user = unprivileged ? NOBODY : geteuid();
+  const std::string ready = home + "/.ready";
+  int lock = home.empty() ? -1
+                          : open((home + ".lock").c_str(),
+                                 O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (!home.empty() && (lock < 0 || flock(lock, LOCK_EX) != 0)) {
     ADD_FAILURE() << "lock for Wine's files: " << std::strerror(errno);
-  } else if (access(ready.c_str(), F_OK) != 0) {
-    mkdir(NOBODY_WINE_HOME, 0755);
-    if (chown(NOBODY_WINE_HOME, NOBODY, NOBODY) != 0)
-      ADD_FAILURE() << "chown " << NOBODY_WINE_HOME;
+  } else if (!home.empty() && access(ready.c_str(), F_OK) != 0) {
+    mkdir(home.c_str(), 0755);
+    if (chown(home.c_str(), user, user) != 0)
+      ADD_FAILURE() << "chown " << home;
     pid_t pid = fork();
     if (pid == 0) {
       int null = open("/dev/null", O_RDWR);
       if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 ||
-          dup2(null, 2) < 0 || setgroups(0, nullptr) != 0 ||
-          setgid(NOBODY) != 0 || setuid(NOBODY) != 0)
+          dup2(null, 2) < 0)
         _exit(127);
-      setenv("HOME", NOBODY_WINE_HOME, 1);
-      setenv("WINEPREFIX", (NOBODY_WINE_HOME + std::string("/.wine")).c_str(),
-             1);
+      if (unprivileged && (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 ||
+                           setuid(NOBODY) != 0))
+        _exit(127);
+      use_wine_home(home);
       execl(wine_path().c_str(), wine_path().c_str(), "wineboot", "--init",
             static_cast<char *>(nullptr));
       _exit(127);
     }
     int status = 0;
     if (pid < 0 || waitpid(pid, &status, 0) != pid || status != 0)
-      ADD_FAILURE() << "Wine could not set up its files for uid 65534";
+      ADD_FAILURE() << "Wine could not set up its files in " << home;
     else
       close(open(ready.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
   }
   if (lock >= 0)
     close(lock); // and with it the lock
+  static std::string started = "none";
+  if (!unprivileged && started != home) {
+    started = home;
+    const std::string wine_dir = wine_path().substr(0, wine_path().rfind('/'));
+    std::string command = "'" + wine_dir + "/wineserver' -p30 >/dev/null 2>&1";
+    if (!home.empty())
+      command = "WINEPREFIX='" + home + "/.wine' " + command;
+    int server = std::system(command.c_str());
+    (void)server; // a server that is already up is as good
+  }
+}
+
+// Answers whether `byte` begins a two-byte character in code page 932.
+bool cp932_lead_byte(unsigned char byte) {
+  return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
 }
 
 // A Windows build writes each line feed as CR LF and joins paths with '\'.
 // Answers `text` as a POSIX build would have written it, after checking
-// that it has no bare line feed and no '/'.
+// that it has no bare line feed and no '/'. In code page 932 the second
+// byte of a two-byte character may be 0x5C without being a '\'.
 std::string as_posix_text(const std::string &text, const char *stream) {
   std::string lines;
   for (std::size_t i = 0; i < text.size(); ++i) {
+    if (windows_code_page() == 932 &&
+        cp932_lead_byte(static_cast<unsigned char>(text[i])) &&
+        i + 1 < text.size()) {
+      lines += text.substr(i, 2);
+      ++i;
+      continue;
+    }
     if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
       continue;
     if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
@@ -297,14 +341,9 @@ RunResult Workspace::run(const RunOptions &options) {
     // For a sanitized build: a report must change the exit status.
     setenv("ASAN_OPTIONS", "exitcode=99", 0);
     if (windows_target()) {
-      // Wine's own messages off; names in a code page that keeps ASCII.
+      // Wine's own messages off; names in the code page of the locale.
       setenv("WINEDEBUG", "-all", 1);
-      setenv("LANG", "C.UTF-8", 1);
-      if (drop_privileges) {
-        setenv("HOME", NOBODY_WINE_HOME, 1);
-        setenv("WINEPREFIX", (NOBODY_WINE_HOME + std::string("/.wine")).c_str(),
-               1);
-      }
+      use_wine_home(wine_home(drop_privileges));
     }
     for (const std::string &entry : options.env)
       putenv(strdup(entry.c_str()));
@@ -420,6 +459,51 @@ bool windows_target() {
   return tool.size() > 4 && tool.compare(tool.size() - 4, 4, ".exe") == 0;
 }
 
+int windows_code_page() {
+  if (!windows_target())
+    return 0;
+  return wine_lang().compare(0, 5, "ja_JP") == 0 ? 932 : 1252;
+}
+
+std::string narrow(const std::string &utf8) {
+  if (!windows_target())
+    return utf8;
+  const char *code_page = windows_code_page() == 932 ? "CP932" : "CP1252";
+  iconv_t to = iconv_open(code_page, "UTF-8");
+  iconv_t back = iconv_open("UTF-8", code_page);
+  std::string bytes;
+  for (std::size_t i = 0; i < utf8.size();) {
+    // One character at a time: it is held as itself, or it is a '?'.
+    std::size_t length = 1;
+    unsigned char lead = static_cast<unsigned char>(utf8[i]);
+    if (lead >= 0xF0)
+      length = 4;
+    else if (lead >= 0xE0)
+      length = 3;
+    else if (lead >= 0xC0)
+      length = 2;
+    std::string character = utf8.substr(i, length);
+    i += length;
+    char out[8], again[8];
+    char *in = &character[0], *to_out = out, *again_out = again;
+    std::size_t in_left = character.size(), out_left = sizeof out;
+    std::size_t again_left = sizeof again;
+    if (iconv(to, &in, &in_left, &to_out, &out_left) ==
+        static_cast<size_t>(-1)) {
+      bytes += '?';
+      continue;
+    }
+    char *converted = out;
+    std::size_t converted_left = sizeof out - out_left;
+    iconv(back, &converted, &converted_left, &again_out, &again_left);
+    std::string round(again, sizeof again - again_left);
+    bytes += round == character ? std::string(out, sizeof out - out_left) : "?";
+  }
+  iconv_close(to);
+  iconv_close(back);
+  return bytes;
+}
+
 bool sanitized_target() {
 #ifdef STOWPAK_SANITIZED_BINARY
   return tool_path() == STOWPAK_SANITIZED_BINARY;
@@ -449,8 +533,13 @@ RunOptions with_faults(std::vector<std::string> settings) {
 const std::string &banner() {
   static const std::string line = [] {
     std::string command = "'" + tool_path() + "' -h 2>&1";
-    if (windows_target())
-      command = "WINEDEBUG=-all '" + wine_path() + "' " + command;
+    if (windows_target()) {
+      prepare_wine(false);
+      std::string home = wine_home(false);
+      command = "WINEDEBUG=-all LANG=" + wine_lang() +
+                (home.empty() ? "" : " WINEPREFIX='" + home + "/.wine'") +
+                " '" + wine_path() + "' " + command;
+    }
     FILE *pipe = popen(command.c_str(), "r");
     std::string text;
     char chunk[256];
@@ -469,6 +558,21 @@ const std::string &banner() {
 std::string without_line_numbers(const std::string &out) {
   static const std::regex location("(^|\n)stowpak\\.cpp:[0-9]+\n");
   return std::regex_replace(out, location, "$1stowpak.cpp:N\n");
+}
+
+std::string build_lines(const RunResult &r) {
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  const std::string head = banner() + "\n";
+  const std::string tail = "done\n";
+  if (r.out.size() < head.size() + tail.size() ||
+      r.out.compare(0, head.size(), head) != 0 ||
+      r.out.compare(r.out.size() - tail.size(), tail.size(), tail) != 0) {
+    ADD_FAILURE() << "unexpected output: " << r.out;
+    return r.out;
+  }
+  return without_line_numbers(
+      r.out.substr(head.size(), r.out.size() - head.size() - tail.size()));
 }
 
 std::vector<int> location_numbers(const std::string &out) {

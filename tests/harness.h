@@ -40,6 +40,17 @@ struct RunOptions {
 // separators and handed to the tests in the POSIX form, with '/'.
 bool windows_target();
 
+// The code page of a Windows build's names and messages under Wine: 932
+// when the suite runs it in a Japanese locale (STOWPAK_WINE_LANG, with a
+// Wine prefix of its own in WINEPREFIX), else 1252; 0 for a POSIX build,
+// which takes names as the file system's bytes.
+int windows_code_page();
+
+// The bytes the tool prints for the name or path `utf8` as the file system
+// holds it: the same bytes on POSIX; on Windows the code page's bytes, with
+// '?' for each character that the code page does not hold as itself.
+std::string narrow(const std::string &utf8);
+
 // Whether the tool under test is the sanitized build. Its allocator comes
 // first, so the fault library cannot make an allocation fail there.
 bool sanitized_target();
@@ -96,6 +107,11 @@ std::string slurp_file(const std::string &path);
 // `out` with every location line ("stowpak.cpp:<digits>") written as
 // "stowpak.cpp:N", for comparing whole outputs.
 std::string without_line_numbers(const std::string &out);
+
+// The lines of a build between the banner and "done", location lines
+// written as without_line_numbers does, after checking the banner, "done",
+// an empty stderr and the exit status 0.
+std::string build_lines(const RunResult &r);
 
 // The line numbers of the location lines in `out`, in order.
 std::vector<int> location_numbers(const std::string &out);
