@@ -219,8 +219,12 @@ DirListing *dir_open(const DirListing *, const char *, const char *path) {
   if (listing->find != INVALID_HANDLE_VALUE)
     return listing;
 
+  // Why the search failed is best told by the path itself: a link that
+  // leads nowhere or around a loop fails there as such.
   DWORD attributes = GetFileAttributesA(path);
   bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+  if (!exists)
+    error = GetLastError();
   bool directory = exists && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   if (directory && error == ERROR_FILE_NOT_FOUND)
     return listing;

@@ -103,6 +103,16 @@ TEST_F(FailedBuild, TemplateThatCannotBeOpenedStopsTheBuild) {
   EXPECT_EQ(directory.out, missing.out);
   expect_earlier_image_kept();
 
+  // A pipe is not read, so nothing waits for a writer.
+  remove_path("HXQT.GBA");
+  make_fifo("HXQT.GBA");
+  RunOptions no_wait;
+  no_wait.timeout_seconds = 10;
+  RunResult pipe = run(no_wait);
+  EXPECT_EQ(pipe.status, 2);
+  EXPECT_EQ(pipe.out, missing.out);
+  expect_earlier_image_kept();
+
   remove_path("HXQT.GBA");
   write_file("HXQT.GBA", pattern(768, 3));
   chmod(path("HXQT.GBA").c_str(), 0);
@@ -138,6 +148,12 @@ TEST_F(FailedBuild, ImageThatCannotBeOpenedForWritingIsLeftAlone) {
       {"a read-only file", [&] { chmod(path("STOWPK.GBA").c_str(), 0444); },
        true},
       {"in a read-only folder", [&] { chmod(dir_.c_str(), 0555); }, true},
+      {"a pipe without a reader",
+       [&] {
+         remove_path("STOWPK.GBA");
+         make_fifo("STOWPK.GBA");
+       },
+       false},
   };
   // Windows keeps a read-only file even from a user who may write it.
   if (windows_target())

@@ -5,7 +5,9 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
+#include <unistd.h>
 
 namespace {
 
@@ -117,6 +119,10 @@ TEST_F(Vanishing, EntryChangedAfterTheListingIsTakenAsItIsThen) {
        b_open},
       {"a file turned into a directory before it is opened", "file",
        "open:dir:root/b", b_open},
+      {"a file turned into a pipe before it is opened", "file",
+       "open:fifo:root/b", b_open},
+      {"a link turned into a pipe after its status", "link", "open:fifo:root/b",
+       b_open},
       {"a link removed before its status", "link", "stat:gone:root/b",
        " stat(fullpath,sta) != 0\n"},
       {"a link removed after its status", "link", "open:gone:root/b", b_open},
@@ -144,6 +150,84 @@ TEST_F(Vanishing, EntryChangedAfterTheListingIsTakenAsItIsThen) {
     EXPECT_EQ(read_file("STOWPK.GBA"),
               expected_image(pattern(768, 6), {"a", "c"}));
   }
+}
+
+TEST_F(Vanishing, FoldersAreTheSameOnlyOnTheSameDevice) {
+  if (windows_target())
+    GTEST_SKIP() << "the fault library loads into Linux builds only";
+  // root/b is made to show root's number, on root's device (a loop) or on
+  // another one (a folder of its own).
+  write_file("root/b/x.bin", "x");
+  struct Case {
+    std::string device_offset;
+    std::string lines;
+  };
+  for (const Case &c : {Case{"0", "'root/b' dir loop \n"},
+                        Case{"1", "No.02 add file=root/b/x.bin\n"}}) {
+    SCOPED_TRACE(c.device_offset);
+    RunResult r =
+        run(with_faults({"STOWPAK_ALIAS=root/b:root:" + c.device_offset}));
+    EXPECT_EQ(build_lines(r), "No.01 add file=root/a.bin\n" + c.lines +
+                                  (c.device_offset == "0" ? "No.02" : "No.03") +
+                                  " add file=root/c.bin\n");
+  }
+}
+
+// Builds in which memory runs out in the walk: the build stops with the
+// memory report, writes no image and leaves the earlier one.
+class OutOfMemory : public Workspace {
+protected:
+  void SetUp() override {
+    Workspace::SetUp();
+    write_file("HXQT.GBA", pattern(768, 9));
+    write_file("STOWPK.GBA", EARLIER);
+    if (windows_target())
+      GTEST_SKIP() << "the faults are made in Linux builds only";
+  }
+
+  void expect_memory_report(const RunResult &r) {
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(without_line_numbers(r.out),
+              banner() + "\n" + LOCATION + MEMORY_ERROR + "done\n");
+    EXPECT_EQ(read_file("STOWPK.GBA"), EARLIER);
+    EXPECT_EQ(top_names(),
+              (std::vector<std::string>{"HXQT.GBA", "STOWPK.GBA", "root"}));
+  }
+};
+
+TEST_F(OutOfMemory, WhereAListingCannotBeRead) {
+  if (sanitized_target())
+    GTEST_SKIP() << "the sanitizer's allocator cannot be made to fail";
+  // The sizes the walk asks for: a listing's read block, and a block of
+  // the names it keeps.
+  write_file("root/sub/a.bin", "a");
+  for (const char *size : {"65536", "65488"}) {
+    SCOPED_TRACE(size);
+    expect_memory_report(
+        run(with_faults({std::string("STOWPAK_FAIL_ALLOC=") + size})));
+  }
+}
+
+TEST_F(OutOfMemory, WhereALargeFolderDoesNotFit) {
+  if (sanitized_target())
+    GTEST_SKIP() << "the sanitizer needs an address space without limit";
+  // 30,000 names of 240 characters need some 15 MB; the tool is given 12,
+  // in which it builds from an empty folder.
+  RunOptions options;
+  options.address_space_limit = 12L << 20;
+  make_dir("root");
+  ASSERT_EQ(run(options).status, 0);
+  write_file("STOWPK.GBA", EARLIER);
+  for (int i = 0; i < 30000; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/%05d", i);
+    std::string file = path("root") + name + std::string(235, 'n');
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0) << file;
+    close(fd);
+  }
+  expect_memory_report(run(options));
 }
 
 class HostileTree : public Workspace {

@@ -355,6 +355,13 @@ RunResult Workspace::run(const RunOptions &options) {
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
         child_fail("setrlimit");
     }
+    if (options.address_space_limit >= 0) {
+      struct rlimit limit;
+      limit.rlim_cur = limit.rlim_max =
+          static_cast<rlim_t>(options.address_space_limit);
+      if (setrlimit(RLIMIT_AS, &limit) != 0)
+        child_fail("setrlimit");
+    }
     if (drop_privileges) {
       if (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 ||
           setuid(NOBODY) != 0)

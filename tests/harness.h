@@ -25,6 +25,8 @@ struct RunOptions {
   bool unprivileged = false;
   // A limit on the size of files the tool may write (SIGXFSZ ignored), or -1.
   long file_size_limit = -1;
+  // A limit on the tool's address space in bytes, or -1.
+  long address_space_limit = -1;
   // Extra environment entries, "NAME=value".
   std::vector<std::string> env;
   mode_t umask = 022;

@@ -194,4 +194,32 @@ TEST_F(Names, NamesThatWouldOpenAnotherEntryAreNeverOpened) {
   EXPECT_EQ(read_file("STOWPK.GBA"), expected_image(pattern(768, 21), packed));
 }
 
+TEST_F(Names, PathLengthCountsTheBytesOfThePrintedPath) {
+  // root/<62 hyo>/x<62 hyo> is 255 bytes in code page 932 and 379 in
+  // UTF-8; with "xy" it is 256 in code page 932. Hyo's second byte in code
+  // page 932 is 0x5C.
+  std::string hyo62;
+  for (int i = 0; i < 62; ++i)
+    hyo62 += "\xe8\xa1\xa8";
+  const std::string dir = "root/" + hyo62;
+  const std::string fits = dir + "/x" + hyo62;
+  const std::string over = dir + "/xy" + hyo62;
+  write_file(fits, "fits");
+  write_file(over, "over");
+  std::string expected;
+  switch (windows_code_page()) {
+  case 0: // UTF-8, three bytes a character: both are too long
+    expected = "'" + over + "' path too long \n'" + fits + "' path too long \n";
+    break;
+  case 932:
+    ASSERT_EQ(narrow(fits).size(), 255u);
+    expected = "'" + narrow(over) +
+               "' path too long \nNo.01 add file=" + narrow(fits) + "\n";
+    break;
+  default: // a code page without hyo
+    expected = "'" + narrow(dir) + "' name not representable \n";
+  }
+  EXPECT_EQ(build_lines(run()), expected);
+}
+
 } // namespace

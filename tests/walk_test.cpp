@@ -157,6 +157,60 @@ TEST_F(Walk, FolderReachedTwiceIsWalkedOnceWhereItsFirstPathSorts) {
   EXPECT_EQ(read_file("STOWPK.GBA"), expected_image(pattern(768, 11), {"x"}));
 }
 
+TEST_F(Walk, LinksThatFanOutEndAtOnce) {
+  // Two links in each of 20 folders to the next one: 2^20 paths lead to
+  // the last folder, which is walked once, by the first path in name order.
+  const int levels = 20;
+  std::string lines;
+  std::string deepest = "root/f00";
+  for (int i = 0; i < levels; ++i) {
+    char folder[32], next[32];
+    std::snprintf(folder, sizeof folder, "root/f%02d", i);
+    std::snprintf(next, sizeof next, "../f%02d", i + 1);
+    make_link(next, std::string(folder) + "/a");
+    make_link(next, std::string(folder) + "/b");
+    if (i > 0)
+      deepest += "/a";
+  }
+  write_file("root/f20/x.bin", "x");
+  // Depth first: down the a links, then each b link from the deepest up,
+  // then the folders themselves, reached from "root".
+  std::string walked_b;
+  for (std::string at = deepest; at != "root"; at = at.substr(0, at.rfind('/')))
+    walked_b += "'" + at + "/b' dir already walked \n";
+  for (int i = 1; i <= levels; ++i) {
+    char folder[32];
+    std::snprintf(folder, sizeof folder, "root/f%02d", i);
+    lines += "'" + std::string(folder) + "' dir already walked \n";
+  }
+  RunOptions options;
+  options.timeout_seconds = 20;
+  EXPECT_EQ(walk(options),
+            "No.01 add file=" + deepest + "/a/x.bin\n" + walked_b + lines);
+}
+
+TEST_F(Walk, RootThatIsABrokenLinkCannotBeListed) {
+  // The same error numbers on every platform: 2 for a link that leads
+  // nowhere, 40 for a loop of links.
+  struct Case {
+    const char *what;
+    std::string target;
+    std::string line;
+  };
+  for (const Case &c :
+       {Case{"dangling", "nowhere", "'root' dir open errno=2 \n"},
+        Case{"loop", "loop", "'root' dir open errno=40 \n"}}) {
+    SCOPED_TRACE(c.what);
+    remove_path("root");
+    remove_path("loop");
+    make_link(c.target, "root");
+    if (c.target == "loop")
+      make_link("root", "loop");
+    EXPECT_EQ(walk(), c.line);
+    EXPECT_EQ(records(), 0u);
+  }
+}
+
 TEST_F(Walk, EntriesThatAreNotRegularFilesAreNeverOpened) {
   write_file("root/a.bin", "a");
   make_fifo("root/b-pipe");
