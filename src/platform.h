@@ -100,12 +100,28 @@ enum IoResult { IO_OK = 0, IO_OPEN_FAILED, IO_READ_FAILED, IO_WRITE_FAILED };
 IoResult read_file_head(const char *path, unsigned char *buffer,
                         std::size_t size, std::size_t *got);
 
-// Replaces `path` atomically with `size` bytes of `data`: they are written
-// to a new file beside it, synced, and renamed over it. IO_OPEN_FAILED when
-// `path` or the new file cannot be opened for writing; IO_WRITE_FAILED when
-// a later step fails. On any failure `path` is unchanged and no new file is
-// left. The result has the mode a newly created file would get.
+// Replaces `path` with `size` bytes of `data`. Where `path` is a symbolic
+// link (or a chain of them), the file it finally leads to is replaced and
+// the link stays; a link that leads nowhere creates the file it names. The
+// data are written to a new file beside that file, synced, and renamed over
+// it, so the replacement is atomic; only where the folder takes no new file
+// but the file exists and may be written is it written in place.
+// IO_OPEN_FAILED, with nothing changed, when the file cannot be written:
+// it is not a regular file (a directory, a pipe, a device), the user may
+// not write it, a link leads into a missing folder or around a loop.
+// IO_WRITE_FAILED when a later step fails; `path` is then unchanged, but
+// for a write in place. No temporary file is left, even when an interrupt
+// ends the process during the write. A new or replaced file has the mode a
+// newly created file would get. The check that the file may be written
+// never waits.
 IoResult replace_file(const char *path, const unsigned char *data,
                       std::size_t size);
+
+// Readies the process for a build: console output that cannot be written
+// is lost without ending the process, a file size limit makes a write fail
+// instead of ending the process, and an interrupt (SIGINT, SIGTERM, SIGHUP;
+// on Windows Ctrl+C, Ctrl+Break, a closed console) removes the temporary
+// file of replace_file before it ends the process as it would have.
+void prepare_process();
 
 #endif

@@ -2,6 +2,7 @@
 #include "platform.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -265,25 +266,90 @@ static int write_all(int fd, const unsigned char *data, std::size_t size) {
   return 0;
 }
 
+// The temporary file of the replacement under way, if any: what the
+// handler of an interrupt removes before the process ends. `temp_armed` is
+// set only while the signals below are blocked, so that a handler never
+// sees a name half written.
+static char temp_path[4096];
+static volatile sig_atomic_t temp_armed = 0;
+
+// The interrupts after which no temporary file may stay behind.
+static const int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Removes the temporary file, then ends the process as `signal` would
+// have, with its default action.
+static void on_interrupt(int signal) {
+  if (temp_armed)
+    unlink(temp_path); // all that is left to do: the process ends now
+  std::signal(signal, SIG_DFL);
+  raise(signal);
+}
+
+void prepare_process() {
+  // Standard output that is gone costs console lines, never the image; a
+  // file size limit is a failed write, reported as such.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+  struct sigaction action = {};
+  action.sa_handler = on_interrupt;
+  sigemptyset(&action.sa_mask);
+  for (int signal : INTERRUPTS)
+    sigaddset(&action.sa_mask, signal);
+  for (int signal : INTERRUPTS) {
+    struct sigaction before;
+    // A signal that the process was started ignoring stays ignored.
+    if (sigaction(signal, nullptr, &before) == 0 &&
+        before.sa_handler != SIG_IGN)
+      sigaction(signal, &action, nullptr);
+  }
+}
+
+// Blocks the interrupts (`block` true) or lets them through again, so that
+// creating or dropping the temporary file and recording it are one step.
+static void hold_interrupts(bool block) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : INTERRUPTS)
+    sigaddset(&set, signal);
+  sigprocmask(block ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
 // Creates a new, unique file beside `path` for writing, with the mode a new
-// file gets. Stores its name in `temp`. Answers the descriptor, or -1.
-static int create_temp_beside(const char *path, char *temp, std::size_t size) {
+// file gets, and records it as the temporary file. Answers the descriptor,
+// or -1 with errno set.
+static int create_temp_beside(const char *path) {
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
-    std::snprintf(temp, size, "%s.%ld-%u.tmp", path,
-                  static_cast<long>(getpid()), attempt);
-    int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int length = std::snprintf(temp_path, sizeof temp_path, "%s.%ld-%u.tmp",
+                               path, static_cast<long>(getpid()), attempt);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof temp_path) {
+      errno = ENAMETOOLONG;
+      return -1;
+    }
+    hold_interrupts(true);
+    int fd = open(temp_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    temp_armed = fd >= 0;
+    int error = errno;
+    hold_interrupts(false);
+    errno = error;
     if (fd >= 0 || errno != EEXIST)
       return fd;
   }
   return -1;
 }
 
+// Removes the temporary file and forgets it. Keeps errno.
+static void drop_temp() {
+  int error = errno;
+  hold_interrupts(true);
+  unlink(temp_path); // best effort: the failure reported is the write's
+  temp_armed = 0;
+  hold_interrupts(false);
+  errno = error;
+}
+
 // Syncs the directory that holds `path`, so that a rename in it lasts.
 static void sync_parent_directory(const char *path) {
-  const char *slash = nullptr;
-  for (const char *p = path; *p != '\0'; ++p)
-    if (*p == '/')
-      slash = p;
+  const char *slash = std::strrchr(path, '/');
   char dir[4096] = ".";
   if (slash != nullptr)
     std::snprintf(dir, sizeof dir, "%.*s", static_cast<int>(slash - path + 1),
@@ -295,27 +361,113 @@ static void sync_parent_directory(const char *path) {
   close(fd);
 }
 
-IoResult replace_file(const char *path, const unsigned char *data,
-                      std::size_t size) {
-  // An existing file that could not be opened for writing (a directory, a
-  // file the user may not write, a pipe without a reader) is not replaced.
-  int probe = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  if (probe >= 0)
-    close(probe); // opened only to learn that it may be written
-  else if (errno != ENOENT)
-    return IO_OPEN_FAILED;
+// The most links followed from the image's path to the file it leads to,
+// as the system's own limit for a path.
+const int LINKS_FOLLOWED_MAX = 40;
 
-  char temp[4096];
-  int fd = create_temp_beside(path, temp, sizeof temp);
+// Follows `path` through every symbolic link to the path of the file it
+// finally leads to, which need not exist, into `target` (`size` bytes).
+// Answers 0, or -1 with errno set: ELOOP for a loop, ENAMETOOLONG.
+static int final_path(const char *path, char *target, std::size_t size) {
+  if (std::snprintf(target, size, "%s", path) >= static_cast<int>(size)) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  for (int links = 0;; ++links) {
+    struct stat sta;
+    if (lstat(target, &sta) != 0 || !S_ISLNK(sta.st_mode))
+      return 0; // a file, or nothing yet: this is the one written
+    if (links == LINKS_FOLLOWED_MAX) {
+      errno = ELOOP;
+      return -1;
+    }
+    char link[4096];
+    ssize_t n = readlink(target, link, sizeof link - 1);
+    if (n < 0)
+      return -1;
+    link[n] = '\0';
+    // A relative link leads on from the folder that holds it.
+    const char *slash = std::strrchr(target, '/');
+    int dir_length = link[0] == '/' || slash == nullptr
+                         ? 0
+                         : static_cast<int>(slash - target + 1);
+    char next[4096];
+    if (std::snprintf(next, sizeof next, "%.*s%s", dir_length, target, link) >=
+            static_cast<int>(sizeof next) ||
+        std::strlen(next) >= size) {
+      errno = ENAMETOOLONG;
+      return -1;
+    }
+    std::strcpy(target, next);
+  }
+}
+
+// Writes the image over the existing regular file `path` in place: from
+// its first byte, cut to the image's length, synced, closed. Answers
+// IO_OPEN_FAILED when it cannot be opened for writing, IO_WRITE_FAILED when
+// a later step fails.
+static IoResult write_in_place(const char *path, const unsigned char *data,
+                               std::size_t size) {
+  int fd = open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
     return IO_OPEN_FAILED;
+  struct stat sta;
+  if (fstat(fd, &sta) != 0 || !S_ISREG(sta.st_mode)) {
+    close(fd); // nothing written: nothing to lose
+    errno = EINVAL;
+    return IO_OPEN_FAILED;
+  }
+  bool written = write_all(fd, data, size) == 0 &&
+                 ftruncate(fd, static_cast<off_t>(size)) == 0 && fsync(fd) == 0;
+  if (close(fd) != 0)
+    written = false;
+  return written ? IO_OK : IO_WRITE_FAILED;
+}
+
+IoResult replace_file(const char *path, const unsigned char *data,
+                      std::size_t size) {
+  // The file that `path` leads to through any links is the one replaced;
+  // only a regular file, or none, and only one that may be written, which
+  // is checked without opening it, so that nothing waits on a pipe or a
+  // lease.
+  char target[4096];
+  if (final_path(path, target, sizeof target) != 0)
+    return IO_OPEN_FAILED;
+  struct stat sta;
+  bool exists = stat(target, &sta) == 0;
+  if (!exists && errno != ENOENT)
+    return IO_OPEN_FAILED;
+  if (exists && !S_ISREG(sta.st_mode)) {
+    errno = S_ISDIR(sta.st_mode) ? EISDIR : EINVAL;
+    return IO_OPEN_FAILED;
+  }
+  if (exists && faccessat(AT_FDCWD, target, W_OK, AT_EACCESS) != 0)
+    return IO_OPEN_FAILED;
+
+  int fd = create_temp_beside(target);
+  if (fd < 0) {
+    // A folder that takes no new file: an image that may be written is
+    // written in place, the one case that is not atomic.
+    if (exists && (errno == EACCES || errno == EPERM))
+      return write_in_place(target, data, size);
+    return IO_OPEN_FAILED;
+  }
   bool written = write_all(fd, data, size) == 0 && fsync(fd) == 0;
   if (close(fd) != 0)
     written = false;
-  if (!written || rename(temp, path) != 0) {
-    unlink(temp); // best effort: the reported failure is the write
+  if (!written) {
+    drop_temp();
     return IO_WRITE_FAILED;
   }
-  sync_parent_directory(path);
+  hold_interrupts(true);
+  bool renamed = rename(temp_path, target) == 0;
+  if (renamed)
+    temp_armed = 0;
+  hold_interrupts(false);
+  if (!renamed) {
+    drop_temp();
+    return IO_WRITE_FAILED;
+  }
+  sync_parent_directory(target);
   return IO_OK;
 }

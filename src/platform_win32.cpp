@@ -330,73 +330,193 @@ static bool write_all(HANDLE file, const unsigned char *data,
   return true;
 }
 
+// The temporary file of the replacement under way, if any: what the
+// console handler removes before the process ends. `temp_lock` makes
+// creating, renaming or removing it and recording that one step.
+static wchar_t temp_path[MAX_PATH + 64];
+static bool temp_armed = false;
+static CRITICAL_SECTION temp_lock;
+
+// Removes the temporary file when the console asks the process to end
+// (Ctrl+C, Ctrl+Break, closing the console, logoff, shutdown), then lets
+// the default handling end it.
+static BOOL WINAPI on_console_event(DWORD) {
+  EnterCriticalSection(&temp_lock);
+  if (temp_armed)
+    DeleteFileW(temp_path); // all that is left to do: the process ends now
+  temp_armed = false;
+  // Left held: the process ends before the write could go on.
+  return FALSE;
+}
+
+void prepare_process() {
+  InitializeCriticalSection(&temp_lock);
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+// How long, in all, a replacement waits for another program (a virus
+// scanner, an indexer) to let go of the image, in milliseconds.
+const DWORD IN_USE_WAIT_MS = 1000;
+
+// Answers whether `error` says that another program has the file open.
+static bool in_use(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+         error == ERROR_ACCESS_DENIED;
+}
+
+// Waits a little longer each time (10, 20, 40, ... ms) until `deadline`
+// (GetTickCount64). Answers false, without waiting, once it has passed.
+static bool pause_until(ULONGLONG deadline, DWORD *pause) {
+  ULONGLONG now = GetTickCount64();
+  if (now >= deadline)
+    return false;
+  DWORD left = static_cast<DWORD>(deadline - now);
+  Sleep(*pause < left ? *pause : left);
+  *pause *= 2;
+  return true;
+}
+
+// Opens the existing file `path` for writing, waiting until `deadline` while
+// another program has it open. Answers the handle, or INVALID_HANDLE_VALUE
+// with the last error set.
+static HANDLE open_for_writing(const wchar_t *path, ULONGLONG deadline) {
+  DWORD pause = 10;
+  for (;;) {
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE || !in_use(GetLastError()) ||
+        !pause_until(deadline, &pause))
+      return file;
+  }
+}
+
 // Creates a new, unique file beside `path` for writing, with the attributes
-// and security a new file gets. Stores its name in `temp`. Answers the
-// handle, or INVALID_HANDLE_VALUE with errno set.
-static HANDLE create_temp_beside(const char *path, char *temp,
-                                 std::size_t size) {
+// and security a new file gets, and records it as the temporary file.
+// Answers the handle, or INVALID_HANDLE_VALUE with the last error set.
+static HANDLE create_temp_beside(const wchar_t *path) {
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
-    int length = std::snprintf(
-        temp, size, "%s.%lu-%u.tmp", path,
-        static_cast<unsigned long>(GetCurrentProcessId()), attempt);
-    if (length < 0 || static_cast<std::size_t>(length) >= size) {
-      errno = ENAMETOOLONG;
+    int length =
+        _snwprintf(temp_path, MAX_PATH + 64, L"%ls.%lu-%u.tmp", path,
+                   static_cast<unsigned long>(GetCurrentProcessId()), attempt);
+    if (length < 0 || length >= MAX_PATH + 64) {
+      SetLastError(ERROR_FILENAME_EXCED_RANGE);
       return INVALID_HANDLE_VALUE;
     }
-    HANDLE file = CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    EnterCriticalSection(&temp_lock);
+    // Shared for deletion, so that the console handler can remove it.
+    HANDLE file =
+        CreateFileW(temp_path, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD error = GetLastError();
+    temp_armed = file != INVALID_HANDLE_VALUE;
+    LeaveCriticalSection(&temp_lock);
     if (file != INVALID_HANDLE_VALUE)
       return file;
-    DWORD error = GetLastError();
     if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
-      errno = errno_from(error);
+      SetLastError(error);
       return INVALID_HANDLE_VALUE;
     }
   }
-  errno = EEXIST;
+  SetLastError(ERROR_FILE_EXISTS);
   return INVALID_HANDLE_VALUE;
 }
 
-// A read-only file or a directory in the image's place counts as one that
-// cannot be opened for writing, whatever rights the user has.
+// Writes the image over the open file `file` in place: from its first
+// byte, cut to the image's length, synced, closed. Answers whether every
+// step succeeded; the reason of a failure is the last Windows error.
+static bool write_in_place(HANDLE file, const unsigned char *data,
+                           std::size_t size) {
+  bool written = write_all(file, data, size) && SetEndOfFile(file) &&
+                 FlushFileBuffers(file);
+  DWORD error = GetLastError();
+  if (!CloseHandle(file) && written)
+    return false;
+  SetLastError(error);
+  return written;
+}
+
+// What replace_file answers after a failure with the Windows error `error`.
+static IoResult failed(IoResult result, DWORD error) {
+  errno = errno_from(error);
+  return result;
+}
+
+// Only a regular disk file is replaced: a directory, a read-only file or
+// anything else (a device, a pipe) in the image's place counts as one that
+// cannot be opened for writing, whatever rights the user has. A link is
+// followed to the file it leads to where the system resolves it.
 IoResult replace_file(const char *path, const unsigned char *data,
                       std::size_t size) {
-  DWORD attributes = GetFileAttributesA(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    set_errno_from_last_error();
-    if (errno != ENOENT)
-      return IO_OPEN_FAILED;
-  } else if (attributes &
-             (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) {
-    errno = EACCES;
-    return IO_OPEN_FAILED;
-  } else {
-    HANDLE probe = open_existing(path, GENERIC_WRITE, FILE_ATTRIBUTE_NORMAL);
-    if (probe == INVALID_HANDLE_VALUE)
-      return IO_OPEN_FAILED;
-    CloseHandle(probe); // opened only to learn that it may be written
+  const ULONGLONG deadline = GetTickCount64() + IN_USE_WAIT_MS;
+  wchar_t target[MAX_PATH + 8];
+  if (MultiByteToWideChar(CP_ACP, 0, path, -1, target, MAX_PATH) <= 0)
+    return failed(IO_OPEN_FAILED, ERROR_INVALID_NAME);
+  HANDLE existing = CreateFileW(
+      target, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  bool exists = existing != INVALID_HANDLE_VALUE;
+  if (!exists && GetLastError() != ERROR_FILE_NOT_FOUND)
+    return failed(IO_OPEN_FAILED, GetLastError());
+  if (exists) {
+    BY_HANDLE_FILE_INFORMATION info;
+    bool regular = GetFileType(existing) == FILE_TYPE_DISK &&
+                   GetFileInformationByHandle(existing, &info) &&
+                   (info.dwFileAttributes &
+                    (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == 0;
+    wchar_t final[MAX_PATH + 8];
+    DWORD length =
+        regular ? GetFinalPathNameByHandleW(existing, final, MAX_PATH, 0) : 0;
+    if (length > 0 && length < MAX_PATH)
+      std::wcscpy(target, final);
+    CloseHandle(existing); // only its attributes were read: nothing to lose
+    if (!regular)
+      return failed(IO_OPEN_FAILED, ERROR_ACCESS_DENIED);
+    // May it be written? Another program that holds it open only delays
+    // the answer: the rename below waits for it too.
+    HANDLE probe = open_for_writing(target, deadline);
+    if (probe != INVALID_HANDLE_VALUE)
+      CloseHandle(probe); // opened only to learn that it may be written
+    else if (!in_use(GetLastError()))
+      return failed(IO_OPEN_FAILED, GetLastError());
   }
 
-  char temp[MAX_PATH + 64];
-  HANDLE file = create_temp_beside(path, temp, sizeof temp);
-  if (file == INVALID_HANDLE_VALUE)
-    return IO_OPEN_FAILED;
+  HANDLE file = create_temp_beside(target);
+  if (file == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    // A folder that takes no new file: an image that may be written is
+    // written in place, the one case that is not atomic.
+    if (!exists || error != ERROR_ACCESS_DENIED)
+      return failed(IO_OPEN_FAILED, error);
+    HANDLE image = open_for_writing(target, deadline);
+    if (image == INVALID_HANDLE_VALUE)
+      return failed(IO_OPEN_FAILED, GetLastError());
+    return write_in_place(image, data, size)
+               ? IO_OK
+               : failed(IO_WRITE_FAILED, GetLastError());
+  }
   bool written = write_all(file, data, size) && FlushFileBuffers(file);
   DWORD error = written ? ERROR_SUCCESS : GetLastError();
   if (!CloseHandle(file) && written) {
     written = false;
     error = GetLastError();
   }
-  if (written &&
-      !MoveFileExA(temp, path,
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    written = false;
+  for (DWORD pause = 10; written;) {
+    EnterCriticalSection(&temp_lock);
+    bool moved =
+        MoveFileExW(temp_path, target,
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
     error = GetLastError();
+    if (moved)
+      temp_armed = false;
+    LeaveCriticalSection(&temp_lock);
+    if (moved)
+      return IO_OK;
+    if (!in_use(error) || !pause_until(deadline, &pause))
+      written = false;
   }
-  if (!written) {
-    DeleteFileA(temp); // best effort: the reported failure is the write
-    errno = errno_from(error);
-    return IO_WRITE_FAILED;
-  }
-  return IO_OK;
+  EnterCriticalSection(&temp_lock);
+  DeleteFileW(temp_path); // best effort: the reported failure is the write
+  temp_armed = false;
+  LeaveCriticalSection(&temp_lock);
+  return failed(IO_WRITE_FAILED, error);
 }

@@ -668,6 +668,7 @@ static int build_run() {
 }
 
 int main(int argc, char **argv) {
+  prepare_process();
   parse_options(argc, argv);
   int status = build_run();
   std::printf("done\n");

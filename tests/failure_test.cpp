@@ -147,7 +147,12 @@ TEST_F(FailedBuild, ImageThatCannotBeOpenedForWritingIsLeftAlone) {
        false},
       {"a read-only file", [&] { chmod(path("STOWPK.GBA").c_str(), 0444); },
        true},
-      {"in a read-only folder", [&] { chmod(dir_.c_str(), 0555); }, true},
+      {"none yet, in a read-only folder",
+       [&] {
+         remove_path("STOWPK.GBA");
+         chmod(dir_.c_str(), 0555);
+       },
+       true},
       {"a pipe without a reader",
        [&] {
          remove_path("STOWPK.GBA");

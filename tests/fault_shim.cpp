@@ -9,7 +9,9 @@
 //                               status of is appended to FILE, one a line;
 //                               a name opened relative to a folder is
 //                               logged with the folder's path.
-//   STOWPAK_KILL_AT=WHEN        the process is killed (SIGKILL): "write:N"
+//   STOWPAK_KILL_AT=WHEN        the process is killed (SIGKILL, or the
+//                               signal STOWPAK_SIGNAL names: INT, TERM,
+//                               HUP, which the tool may catch): "write:N"
 //                               once N bytes have reached regular files (the
 //                               write that crosses N writes only up to it),
 //                               "fsync" after a sync, "rename" before the
@@ -91,9 +93,24 @@ bool kill_at(const char *when) {
   return at != nullptr && std::strcmp(at, when) == 0;
 }
 
-[[noreturn]] void die() {
+// Sends the process SIGKILL, or the signal STOWPAK_SIGNAL names. Returns
+// only when that signal is blocked: the process then meets it once it lets
+// it through. A caught signal that did not end the process is followed by
+// SIGKILL, which the test sees.
+void interrupt() {
+  const char *name = std::getenv("STOWPAK_SIGNAL");
+  int signal = SIGKILL;
+  if (name != nullptr)
+    signal = std::strcmp(name, "INT") == 0    ? SIGINT
+             : std::strcmp(name, "TERM") == 0 ? SIGTERM
+             : std::strcmp(name, "HUP") == 0  ? SIGHUP
+                                              : SIGKILL;
+  kill(getpid(), signal);
+  sigset_t blocked;
+  if (sigprocmask(SIG_BLOCK, nullptr, &blocked) == 0 &&
+      sigismember(&blocked, signal) == 1)
+    return;
   kill(getpid(), SIGKILL);
-  _exit(137); // not reached
 }
 
 // Applies STOWPAK_CHANGE once, when `call` names its path.
@@ -281,26 +298,30 @@ ssize_t write(int fd, const void *data, std::size_t size) {
       written += static_cast<unsigned long long>(n);
     return n;
   }
-  // Test scaffolding: the process dies next, whatever this wrote.
-  (void)!real(fd, data, static_cast<std::size_t>(limit - written));
-  die();
+  // The process is interrupted after a short write, which it may take as
+  // any other if the signal is blocked.
+  ssize_t n = real(fd, data, static_cast<std::size_t>(limit - written));
+  interrupt();
+  if (n > 0)
+    written += static_cast<unsigned long long>(n);
+  return n;
 }
 
 int fsync(int fd) {
   static auto real = next<int (*)(int)>("fsync");
   int result = real(fd);
   if (kill_at("fsync"))
-    die();
+    interrupt();
   return result;
 }
 
 int rename(const char *from, const char *to) {
   if (kill_at("rename"))
-    die();
+    interrupt();
   static auto real = next<int (*)(const char *, const char *)>("rename");
   int result = real(from, to);
   if (kill_at("renamed"))
-    die();
+    interrupt();
   return result;
 }
 }

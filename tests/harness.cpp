@@ -327,6 +327,10 @@ RunResult Workspace::run(const RunOptions &options) {
     ADD_FAILURE() << "pipe: " << std::strerror(errno);
     return result;
   }
+  if (options.stdout_gone) {
+    close(out_pipe[0]); // before the tool can write a byte
+    out_pipe[0] = -1;
+  }
   std::fflush(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
@@ -335,7 +339,7 @@ RunResult Workspace::run(const RunOptions &options) {
       child_fail("redirect");
     close(out_pipe[0]);
     close(err_pipe[0]);
-    if (chdir(dir_.c_str()) != 0)
+    if (chdir((dir_ + "/" + options.directory).c_str()) != 0)
       child_fail("chdir");
     umask(options.umask);
     // For a sanitized build: a report must change the exit status.
@@ -348,7 +352,7 @@ RunResult Workspace::run(const RunOptions &options) {
     for (const std::string &entry : options.env)
       putenv(strdup(entry.c_str()));
     if (options.file_size_limit >= 0) {
-      signal(SIGXFSZ, SIG_IGN);
+      signal(SIGXFSZ, options.file_size_signal ? SIG_DFL : SIG_IGN);
       struct rlimit limit;
       limit.rlim_cur = limit.rlim_max =
           static_cast<rlim_t>(options.file_size_limit);
@@ -384,16 +388,18 @@ RunResult Workspace::run(const RunOptions &options) {
   // Drain both streams until they close, the tool has exited and they hold
   // nothing more (helpers that Wine starts may keep them open), or the time
   // is up.
-  fcntl(out_pipe[0], F_SETFL, O_NONBLOCK);
+  if (out_pipe[0] >= 0)
+    fcntl(out_pipe[0], F_SETFL, O_NONBLOCK);
   fcntl(err_pipe[0], F_SETFL, O_NONBLOCK);
   struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   std::string *sinks[2] = {&result.out, &result.err};
-  int open_streams = 2;
+  int open_streams = options.stdout_gone ? 1 : 2;
   struct timespec start;
   clock_gettime(CLOCK_MONOTONIC, &start);
   bool timed_out = false;
   bool overflowed = false;
   bool exited = false;
+  bool signalled = false;
   int wait_status = 0;
   while (open_streams > 0 && !overflowed) {
     struct timespec now;
@@ -405,12 +411,15 @@ RunResult Workspace::run(const RunOptions &options) {
       timed_out = true;
       break;
     }
-    if (options.kill_after_ms >= 0) {
+    if (options.kill_after_ms >= 0 && !signalled) {
       if (elapsed_ms >= options.kill_after_ms) {
-        kill(pid, SIGKILL);
-        break;
+        kill(pid, options.kill_signal);
+        signalled = true;
+        if (options.kill_signal == SIGKILL)
+          break;
+      } else {
+        left_ms = std::min(left_ms, options.kill_after_ms - elapsed_ms);
       }
-      left_ms = std::min(left_ms, options.kill_after_ms - elapsed_ms);
     }
     if (!exited && waitpid(pid, &wait_status, WNOHANG) == pid)
       exited = true;
@@ -450,6 +459,8 @@ RunResult Workspace::run(const RunOptions &options) {
     waitpid(pid, &wait_status, 0);
   if (WIFEXITED(wait_status) && !timed_out && !overflowed)
     result.status = WEXITSTATUS(wait_status);
+  if (WIFSIGNALED(wait_status) && !timed_out && !overflowed)
+    result.signal = WTERMSIG(wait_status);
   if (windows_target()) {
     result.out = as_posix_text(result.out, "stdout");
     result.err = as_posix_text(result.err, "stderr");

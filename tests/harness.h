@@ -10,11 +10,12 @@
 #include <vector>
 
 // What one run of the tool did. `status` is the exit status, or -1 when the
-// run was killed or timed out.
+// run was killed or timed out; `signal` the signal that ended it, or 0.
 struct RunResult {
   int status;
   std::string out;
   std::string err;
+  int signal = 0;
 };
 
 // How to run the tool, beyond its arguments.
@@ -23,16 +24,25 @@ struct RunOptions {
   // Run as an unprivileged user even when the tests run as root: the
   // workspace is handed to that user first.
   bool unprivileged = false;
-  // A limit on the size of files the tool may write (SIGXFSZ ignored), or -1.
+  // A limit on the size of files the tool may write, or -1. SIGXFSZ is
+  // ignored unless `file_size_signal` is set, which leaves it at its
+  // default action.
   long file_size_limit = -1;
+  bool file_size_signal = false;
+  // The folder the tool runs in, relative to the workspace.
+  std::string directory = ".";
   // A limit on the tool's address space in bytes, or -1.
   long address_space_limit = -1;
   // Extra environment entries, "NAME=value".
   std::vector<std::string> env;
   mode_t umask = 022;
   int timeout_seconds = 30;
-  // Kill the tool (SIGKILL) this many milliseconds after it starts, or -1.
+  // Send the tool `kill_signal` this many milliseconds after it starts, or
+  // -1; the run's result is taken once it has ended.
   int kill_after_ms = -1;
+  int kill_signal = 9; // SIGKILL
+  // Standard output is a pipe whose reader has gone.
+  bool stdout_gone = false;
   // A command that runs the tool, such as a memory checker, or empty.
   std::vector<std::string> wrapper;
 };
