@@ -291,6 +291,30 @@ std::vector<std::string> Workspace::top_names() const {
   return names;
 }
 
+pid_t Workspace::start_beside_tool(const std::string &program,
+                                   const std::vector<std::string> &args) {
+  std::vector<std::string> words = {wine_path(), tool_dir() + "/" + program};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char *> argv;
+  for (std::string &word : words)
+    argv.push_back(&word[0]);
+  argv.push_back(nullptr);
+  prepare_wine(false);
+  std::fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null = open("/dev/null", O_RDWR);
+    if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 ||
+        dup2(null, 2) < 0 || chdir(dir_.c_str()) != 0)
+      _exit(127);
+    setenv("WINEDEBUG", "-all", 1);
+    use_wine_home(wine_home(false));
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
 RunResult Workspace::run(std::vector<std::string> args) {
   RunOptions options;
   options.args = std::move(args);
@@ -520,6 +544,11 @@ std::string narrow(const std::string &utf8) {
   iconv_close(to);
   iconv_close(back);
   return bytes;
+}
+
+std::string tool_dir() {
+  const std::string tool = tool_path();
+  return tool.substr(0, tool.rfind('/'));
 }
 
 bool sanitized_target() {

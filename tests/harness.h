@@ -63,6 +63,9 @@ int windows_code_page();
 // '?' for each character that the code page does not hold as itself.
 std::string narrow(const std::string &utf8);
 
+// The folder that holds the tool under test.
+std::string tool_dir();
+
 // Whether the tool under test is the sanitized build. Its allocator comes
 // first, so the fault library cannot make an allocation fail there.
 bool sanitized_target();
@@ -101,6 +104,13 @@ protected:
   bool exists(const std::string &rel) const;
   // The names in the workspace directory itself, sorted.
   std::vector<std::string> top_names() const;
+
+  // Starts the Windows program `program`, found beside the tool under
+  // test, with `args`, under Wine as the tool runs, in the workspace, and
+  // answers its process id (-1 when it cannot be started). Its output is
+  // dropped; the caller waits for it.
+  pid_t start_beside_tool(const std::string &program,
+                          const std::vector<std::string> &args);
 
   RunResult run(const RunOptions &options);
   RunResult run(std::vector<std::string> args = {});

@@ -249,6 +249,40 @@ TEST_F(Landing, FileSizeLimitIsAFailedWriteEvenWithItsSignal) {
   EXPECT_EQ(temp_files("."), std::vector<std::string>{});
 }
 
+TEST_F(Landing, WindowsWaitsAMomentForAnImageInUse) {
+  if (!windows_target())
+    GTEST_SKIP() << "Windows only: POSIX replaces a file that is open";
+  const std::string helper = tool_dir() + "/hold_file.exe";
+  if (access(helper.c_str(), X_OK) != 0)
+    GTEST_SKIP() << "hold_file.exe was not built beside the tool";
+  // Another program holds the image, sharing it with no one, for a moment
+  // (the tool waits it out) or for longer than the tool waits (the image
+  // stays as it was, and the failure is the write's).
+  struct Case {
+    const char *held_ms;
+    bool written;
+  };
+  for (const Case &c : {Case{"300", true}, Case{"5000", false}}) {
+    SCOPED_TRACE(c.held_ms);
+    write_file("STOWPK.GBA", EARLIER);
+    const std::string marker = base_ + "/held";
+    unlink(marker.c_str());
+    pid_t holder = start_beside_tool("hold_file.exe",
+                                     {"STOWPK.GBA", c.held_ms, "..\\held"});
+    ASSERT_GT(holder, 0);
+    for (int i = 0; i < 400 && access(marker.c_str(), F_OK) != 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    ASSERT_EQ(access(marker.c_str(), F_OK), 0) << "the file was never held";
+    RunResult r = run();
+    int status = 0;
+    waitpid(holder, &status, 0);
+    EXPECT_EQ(r.status, c.written ? 0 : 2);
+    EXPECT_EQ(without_line_numbers(r.out), c.written ? built() : not_written());
+    EXPECT_TRUE(read_file("STOWPK.GBA") == (c.written ? fresh : EARLIER));
+    EXPECT_EQ(temp_files("."), std::vector<std::string>{});
+  }
+}
+
 // The interrupts that must leave no temporary file behind.
 const std::vector<std::pair<const char *, int>> INTERRUPTS = {
     {"INT", SIGINT}, {"TERM", SIGTERM}, {"HUP", SIGHUP}};
