@@ -73,7 +73,7 @@ static void check_suffix(const ListedRecord &record, ImageReport *report) {
   if (nul == nullptr)
     return;
   std::size_t end = static_cast<std::size_t>(nul - record.label);
-  char want[8];
+  char want[16];
   std::snprintf(want, sizeof want, "(%02d)", record.number);
   std::size_t start = end < 4 ? 0 : end - 4;
   if (end >= 4 && std::memcmp(record.label + start, want, 4) == 0)

@@ -38,6 +38,15 @@ std::string tool_path() {
   return env != nullptr && *env != '\0' ? env : STOWPAK_BINARY;
 }
 
+// The path of `program`: the tool under test, or the reader beside it.
+std::string program_path(Program program) {
+  const std::string tool = tool_path();
+  if (program == Program::Tool)
+    return tool;
+  return tool.substr(0, tool.rfind('/') + 1) + "stowpak-list" +
+         (windows_target() ? ".exe" : "");
+}
+
 // The program that runs a Windows build: STOWPAK_WINE, else Wine's loader.
 std::string wine_path() {
   const char *env = std::getenv("STOWPAK_WINE");
@@ -95,14 +104,20 @@ void prepare_wine(bool unprivileged) {
 
 // A Windows build writes each line feed as CR LF and joins paths with '\'.
 // Answers `text` as a POSIX build would have written it, after checking
-// that it has no bare line feed and no '/'.
-std::string as_posix_text(const std::string &text, const char *stream) {
+// that it has no bare line feed and no '/'. The reader's text has no paths
+// of its own: with `paths` false, only the line ends change.
+std::string as_posix_text(const std::string &text, const char *stream,
+                          bool paths = true) {
   std::string lines;
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
       continue;
     if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
       ADD_FAILURE() << stream << " has a line feed without CR at " << i;
+    if (!paths) {
+      lines += text[i];
+      continue;
+    }
     if (text[i] == '/')
       ADD_FAILURE() << stream << " has a '/' at " << i << ": " << text;
     lines += text[i] == '\\' ? '/' : text[i];
@@ -254,13 +269,14 @@ RunResult Workspace::run(std::vector<std::string> args) {
 }
 
 RunResult Workspace::run(const RunOptions &options) {
-  std::string tool = tool_path();
+  const std::string program = program_path(options.program);
+  std::string tool = program;
   const bool drop_privileges = options.unprivileged && geteuid() == 0;
   if (drop_privileges) {
     nftw(dir_.c_str(), chown_entry, 64, FTW_PHYS);
     // The build folder may lie where that user cannot reach.
     tool = base_ + tool.substr(tool.rfind('/'));
-    std::ofstream(tool, std::ios::binary) << slurp_file(tool_path());
+    std::ofstream(tool, std::ios::binary) << slurp_file(program);
     chmod(tool.c_str(), 0755);
   }
 
@@ -405,8 +421,9 @@ RunResult Workspace::run(const RunOptions &options) {
   if (WIFEXITED(wait_status) && !timed_out && !overflowed)
     result.status = WEXITSTATUS(wait_status);
   if (windows_target()) {
-    result.out = as_posix_text(result.out, "stdout");
-    result.err = as_posix_text(result.err, "stderr");
+    const bool paths = options.program == Program::Tool;
+    result.out = as_posix_text(result.out, "stdout", paths);
+    result.err = as_posix_text(result.err, "stderr", paths);
   }
   // A sanitized build of the tool reports on stderr; any report is a fault.
   for (const char *report : {"Sanitizer", "runtime error:"})
@@ -418,6 +435,11 @@ RunResult Workspace::run(const RunOptions &options) {
 bool windows_target() {
   const std::string tool = tool_path();
   return tool.size() > 4 && tool.compare(tool.size() - 4, 4, ".exe") == 0;
+}
+
+int windows_code_page() {
+  const char *lang = std::getenv("STOWPAK_WINE_LANG");
+  return lang != nullptr && std::strncmp(lang, "ja_JP", 5) == 0 ? 932 : 1252;
 }
 
 bool sanitized_target() {

@@ -17,9 +17,15 @@ struct RunResult {
   std::string err;
 };
 
+// The programs a test can run: the tool, or the reader stowpak-list, which
+// is the file of that name (with ".exe" for a Windows build) beside the
+// tool under test.
+enum class Program { Tool, Reader };
+
 // How to run the tool, beyond its arguments.
 struct RunOptions {
   std::vector<std::string> args;
+  Program program = Program::Tool;
   // Run as an unprivileged user even when the tests run as root: the
   // workspace is handed to that user first.
   bool unprivileged = false;
@@ -39,6 +45,10 @@ struct RunOptions {
 // It runs under Wine; its output is checked for CR LF line ends and '\'
 // separators and handed to the tests in the POSIX form, with '/'.
 bool windows_target();
+
+// The code page a Windows build runs with under Wine: 932 when
+// STOWPAK_WINE_LANG names a Japanese locale (ja_JP...), else 1252.
+int windows_code_page();
 
 // Whether the tool under test is the sanitized build. Its allocator comes
 // first, so the fault library cannot make an allocation fail there.
