@@ -7,6 +7,12 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/scripts/prerequisites.sh"
 need clang++ clang
+if [ "$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a)" = \
+  libclang_rt.fuzzer-x86_64.a ]; then
+  echo "libFuzzer is missing: install it with" \
+    "'apt-get install libclang-rt-14-dev' (for clang 14)" >&2
+  exit 3
+fi
 seconds=${1:-60}
 case $seconds in
 '' | *[!0-9]*)

@@ -28,6 +28,7 @@ static void add_problem(ImageReport *report, const char *format, ...) {
   char line[256];
   va_list args;
   va_start(args, format);
+  // A longer line would be cut; every problem line is far shorter.
   std::vsnprintf(line, sizeof line, format, args);
   va_end(args);
   report->problems.push_back(line);

@@ -75,7 +75,7 @@ static std::string to_utf8(const wchar_t *wide, int n) {
   int length =
       WideCharToMultiByte(CP_UTF8, 0, wide, n, nullptr, 0, nullptr, nullptr);
   std::string utf8(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
-  if (length > 0)
+  if (length > 0) // the same conversion into room measured for it
     WideCharToMultiByte(CP_UTF8, 0, wide, n, &utf8[0], length, nullptr,
                         nullptr);
   return utf8;
@@ -139,6 +139,7 @@ std::string argument_to_utf8(const char *argument) {
   if (length <= 1)
     return argument;
   std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  // The same conversion into room measured for it.
   MultiByteToWideChar(CP_ACP, 0, argument, -1, &wide[0], length);
   return to_utf8(wide.data(), length - 1);
 }
