@@ -29,4 +29,12 @@ constexpr int RECORD_LABEL_OFFSET = 32;
 constexpr int RECORD_BODY_OFFSET = 96;
 constexpr int SOURCE_USED_SIZE = SOURCE_BODY_OFFSET + BODY_SIZE;
 
+// The size of a well-formed image that holds `records` records.
+constexpr long long image_size_for(long long records) {
+  return HEADER_SIZE + (records + 1) * RECORD_SIZE;
+}
+
+// The largest well-formed image: MAX_RECORDS records and the closing one.
+constexpr long long MAX_IMAGE_SIZE = image_size_for(MAX_RECORDS);
+
 #endif

@@ -39,6 +39,15 @@ std::string tool_path() {
   return env != nullptr && *env != '\0' ? env : STOWPAK_BINARY;
 }
 
+// The path of `program`: the tool under test, or the reader beside it.
+std::string program_path(Program program) {
+  const std::string tool = tool_path();
+  if (program == Program::Tool)
+    return tool;
+  return tool.substr(0, tool.rfind('/') + 1) + "stowpak-list" +
+         (windows_target() ? ".exe" : "");
+}
+
 // The program that runs a Windows build: STOWPAK_WINE, else Wine's loader.
 std::string wine_path() {
   const char *env = std::getenv("STOWPAK_WINE");
@@ -132,8 +141,11 @@ bool cp932_lead_byte(unsigned char byte) {
 // A Windows build writes each line feed as CR LF and joins paths with '\'.
 // Answers `text` as a POSIX build would have written it, after checking
 // that it has no bare line feed and no '/'. In code page 932 the second
-// byte of a two-byte character may be 0x5C without being a '\'.
-std::string as_posix_text(const std::string &text, const char *stream) {
+// byte of a two-byte character may be 0x5C without being a '\'. The
+// reader's text has no paths of its own: with `paths` false, only the line
+// ends change.
+std::string as_posix_text(const std::string &text, const char *stream,
+                          bool paths = true) {
   std::string lines;
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (windows_code_page() == 932 &&
@@ -147,6 +159,10 @@ std::string as_posix_text(const std::string &text, const char *stream) {
       continue;
     if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
       ADD_FAILURE() << stream << " has a line feed without CR at " << i;
+    if (!paths) {
+      lines += text[i];
+      continue;
+    }
     if (text[i] == '/')
       ADD_FAILURE() << stream << " has a '/' at " << i << ": " << text;
     lines += text[i] == '\\' ? '/' : text[i];
@@ -322,13 +338,14 @@ RunResult Workspace::run(std::vector<std::string> args) {
 }
 
 RunResult Workspace::run(const RunOptions &options) {
-  std::string tool = tool_path();
+  const std::string program = program_path(options.program);
+  std::string tool = program;
   const bool drop_privileges = options.unprivileged && geteuid() == 0;
   if (drop_privileges) {
     nftw(dir_.c_str(), chown_entry, 64, FTW_PHYS);
     // The build folder may lie where that user cannot reach.
     tool = base_ + tool.substr(tool.rfind('/'));
-    std::ofstream(tool, std::ios::binary) << slurp_file(tool_path());
+    std::ofstream(tool, std::ios::binary) << slurp_file(program);
     chmod(tool.c_str(), 0755);
   }
 
@@ -486,8 +503,9 @@ RunResult Workspace::run(const RunOptions &options) {
   if (WIFSIGNALED(wait_status) && !timed_out && !overflowed)
     result.signal = WTERMSIG(wait_status);
   if (windows_target()) {
-    result.out = as_posix_text(result.out, "stdout");
-    result.err = as_posix_text(result.err, "stderr");
+    const bool paths = options.program == Program::Tool;
+    result.out = as_posix_text(result.out, "stdout", paths);
+    result.err = as_posix_text(result.err, "stderr", paths);
   }
   // A sanitized build of the tool reports on stderr; any report is a fault.
   for (const char *report : {"Sanitizer", "runtime error:"})

@@ -18,9 +18,15 @@ struct RunResult {
   int signal = 0;
 };
 
+// The programs a test can run: the tool, or the reader stowpak-list, which
+// is the file of that name (with ".exe" for a Windows build) beside the
+// tool under test.
+enum class Program { Tool, Reader };
+
 // How to run the tool, beyond its arguments.
 struct RunOptions {
   std::vector<std::string> args;
+  Program program = Program::Tool;
   // Run as an unprivileged user even when the tests run as root: the
   // workspace is handed to that user first.
   bool unprivileged = false;
