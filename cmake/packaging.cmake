@@ -29,23 +29,32 @@ if(WIN32)
   install(FILES ${readme_txt} DESTINATION .)
 else()
   install(TARGETS ${STOWPAK_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  # Manual pages go out compressed, as Debian's policy asks of a package;
-  # man reads them either way.
+  # Manual pages and the change log go out compressed, as Debian's policy
+  # asks of a package; man reads the pages either way.
   find_program(GZIP_PROGRAM gzip REQUIRED)
-  set(man_pages)
+  set(gzipped)
+  # Compresses SOURCE into the build folder as NAME.gz, at build time;
+  # answers its path in the variable OUT.
+  function(stowpak_gzip source name out)
+    set(target ${CMAKE_CURRENT_BINARY_DIR}/gzipped/${name}.gz)
+    add_custom_command(OUTPUT ${target}
+      COMMAND ${CMAKE_COMMAND} -E make_directory
+        ${CMAKE_CURRENT_BINARY_DIR}/gzipped
+      COMMAND ${GZIP_PROGRAM} -9nc ${source} > ${target}
+      DEPENDS ${source}
+      COMMENT "Compressing ${name}")
+    set(${out} ${target} PARENT_SCOPE)
+  endfunction()
   foreach(program IN LISTS STOWPAK_PROGRAMS)
-    set(page ${CMAKE_CURRENT_BINARY_DIR}/man/${program}.1.gz)
-    add_custom_command(OUTPUT ${page}
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
-      COMMAND ${GZIP_PROGRAM} -9nc ${PROJECT_SOURCE_DIR}/man/${program}.1
-        > ${page}
-      DEPENDS ${PROJECT_SOURCE_DIR}/man/${program}.1
-      COMMENT "Compressing the manual page ${program}.1")
-    list(APPEND man_pages ${page})
+    stowpak_gzip(${PROJECT_SOURCE_DIR}/man/${program}.1 ${program}.1 page)
+    install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    list(APPEND gzipped ${page})
   endforeach()
-  add_custom_target(man_pages ALL DEPENDS ${man_pages})
-  install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md
+  stowpak_gzip(${PROJECT_SOURCE_DIR}/packaging/changelog changelog changelog)
+  list(APPEND gzipped ${changelog})
+  add_custom_target(gzipped_docs ALL DEPENDS ${gzipped})
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${changelog}
+    ${PROJECT_SOURCE_DIR}/packaging/copyright
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
@@ -55,12 +64,14 @@ set(CPACK_PACKAGE_VENDOR "Quenby")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "pack a directory tree into a fixed-layout image")
 set(CPACK_PACKAGE_DESCRIPTION
-  "stowpak packs the files under a folder root into one fixed-layout image, \
-STOWPK.GBA, from the header of a template image: the same tree gives the \
-same image, byte for byte, on every machine. stowpak-list lists an image's \
-records and checks that it is well formed.")
+  "stowpak packs the files under a folder, root, into one fixed-layout image,
+STOWPK.GBA, that starts with the header of a template image. The same tree
+gives the same image, byte for byte, on every machine; the messages are
+Shift_JIS text, for the tool's users on Japanese Windows.
+.
+stowpak-list lists the records of an image and checks that it is well
+formed.")
 set(CPACK_STRIP_FILES ON)
-set(CPACK_SOURCE_IGNORE_FILES /build/ /\\.git)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
 else()
