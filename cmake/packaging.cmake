@@ -31,7 +31,10 @@ else()
   install(TARGETS ${STOWPAK_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # Manual pages and the change log go out compressed, as Debian's policy
   # asks of a package; man reads the pages either way.
-  find_program(GZIP_PROGRAM gzip REQUIRED)
+  find_program(GZIP_PROGRAM gzip)
+  if(NOT GZIP_PROGRAM)
+    message(FATAL_ERROR "gzip was not found: install it with 'apt-get install gzip'")
+  endif()
   set(gzipped)
   # Compresses SOURCE into the build folder as NAME.gz, at build time;
   # answers its path in the variable OUT.
