@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the packaging tests: checks shared by the install tree, the
 # Linux packages and the Windows zip. The caller sets `top` (the source
 # folder) and `work` (its own temporary folder).
@@ -60,7 +61,7 @@ demo_lines() {
     "No.03 add file=root${sep}stages${sep}stage1.bin" \
     "No.04 add file=root${sep}stages${sep}stage2.bin" \
     "No.05 add file=root${sep}title.bin" \
-    done
+    "done"
 }
 
 # Runs a stowpak in a fresh copy of the example workspace, in the folder
