@@ -37,9 +37,10 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = stowpak ] || fail "Package: $(field Package)"
 [ "$(field Version)" = "$version" ] || fail "Version: $(field Version)"
 [ "$(field Section)" = utils ] || fail "Section: $(field Section)"
-field Maintainer | grep -Eq '^[^<>]+ <[^<>@ ]+@[^<>@ ]+>$' ||
+# (grep reads a here-string: a pipe into grep -q can fail by SIGPIPE.)
+grep -Eq '^[^<>]+ <[^<>@ ]+@[^<>@ ]+>$' <<<"$(field Maintainer)" ||
   fail "Maintainer: $(field Maintainer)"
-field Depends | grep -Eq '(^|, )libc6 \(>= [0-9.]+\)' ||
+grep -Eq '(^|, )libc6 \(>= [0-9.]+\)' <<<"$(field Depends)" ||
   fail "Depends, from dpkg-shlibdeps, lacks libc6: $(field Depends)"
 [ "$(field Description | wc -l)" -gt 2 ] ||
   fail "the description has no long text: $(field Description)"
@@ -71,8 +72,8 @@ for page in "$root"/usr/share/man/man1/*.1.gz; do
   messages=$(zcat "$page" | groff -man -ww -z -Tutf8 2>&1) || true
   [ -z "$messages" ] || fail "$page renders with messages: $messages"
 done
-zcat "$root/usr/share/doc/stowpak/changelog.gz" | head -n 1 |
-  grep -q "^stowpak ($version) " ||
+latest=$(zcat "$root/usr/share/doc/stowpak/changelog.gz" | sed -n 1p)
+[[ $latest == "stowpak ($version) "* ]] ||
   fail "the change log's last entry is not for $version"
 
 # The .tar.gz: one folder that holds what the .deb put under /usr.
