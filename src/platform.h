@@ -18,6 +18,12 @@ extern const char PATH_SEPARATOR;
 // instead of hundreds.
 void *allocate_zeroed(std::size_t size);
 
+// Obtains `size` bytes for the walk's lists, to be released with
+// std::free, with all of its memory backed at once: touching it page by
+// page would cost a fault per page. Answers null when there is not enough
+// memory. The bytes are not cleared.
+void *allocate_block(std::size_t size);
+
 // What an entry is. A status answers it after following links; a listing
 // answers it for the entry itself, or KIND_UNKNOWN for a link or where the
 // file system does not say.
@@ -47,17 +53,19 @@ struct DirEntry {
   // name); such an entry must never be opened. `name` then shows each
   // character the code page lacks as '?'.
   bool representable;
-  // The name as NTFS orders it: UTF-16 code units. On POSIX these come from
-  // decoding the name as UTF-8, each byte of an ill-formed sequence taken
-  // as the unit 0xDC00 + byte; on Windows they are the name as the file
-  // system holds it.
+  // The name as NTFS orders it: UTF-16 code units, as the file system
+  // holds it (Windows). Null where they are the units that name_units
+  // gives for `name` (POSIX), computed only if needed.
   const std::uint16_t *units;
   std::size_t unit_count;
 };
 
 // Answers in `units` the code units of the narrow `name` of a
-// representable entry, the same that its DirEntry gave, and their number.
-// `units` has room for NAME_UNITS_MAX units.
+// representable entry, and their number: on POSIX the name decoded as
+// UTF-8, each byte of an ill-formed sequence taken as the unit 0xDC00 +
+// byte; on Windows the name in the code page, which for a representable
+// name are its units as the file system holds it. `units` has room for
+// NAME_UNITS_MAX units.
 std::size_t name_units(const char *name, std::size_t length,
                        std::uint16_t *units);
 

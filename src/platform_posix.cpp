@@ -49,6 +49,20 @@ static void take_status(const struct stat &sta, FileStatus *status) {
   status->inode = static_cast<std::uint64_t>(sta.st_ino);
 }
 
+void *allocate_block(std::size_t size) {
+  void *block = std::malloc(size);
+  if (block == nullptr)
+    return nullptr;
+  const std::uintptr_t page = 4096;
+  std::uintptr_t start = reinterpret_cast<std::uintptr_t>(block);
+  std::uintptr_t first = (start + page - 1) & ~(page - 1);
+  std::uintptr_t end = (start + size) & ~(page - 1);
+  // Only advice: a system without it faults the pages in as they are used.
+  if (end > first)
+    madvise(reinterpret_cast<void *>(first), end - first, MADV_POPULATE_WRITE);
+  return block;
+}
+
 int file_status(const char *path, FileStatus *status) {
   struct stat sta;
   if (stat(path, &sta) != 0)
@@ -65,7 +79,6 @@ struct DirListing {
   unsigned char *block; // null once the listing has ended
   std::size_t filled;
   std::size_t offset;
-  std::uint16_t units[NAME_UNITS_MAX];
 };
 
 // Answers the number of bytes of the well-formed UTF-8 sequence at the start
@@ -198,9 +211,8 @@ int dir_next(DirListing *listing, DirEntry *entry) {
   entry->name_length = std::strlen(record->d_name);
   entry->kind = kind_of_type(record->d_type);
   entry->representable = true;
-  entry->units = listing->units;
-  entry->unit_count =
-      name_units(entry->name, entry->name_length, listing->units);
+  entry->units = nullptr; // those of the name, if needed
+  entry->unit_count = 0;
   return 1;
 }
 

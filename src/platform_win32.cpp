@@ -67,6 +67,8 @@ static int errno_from(DWORD error) {
 
 void *allocate_zeroed(std::size_t size) { return std::calloc(size, 1); }
 
+void *allocate_block(std::size_t size) { return std::malloc(size); }
+
 // Sets errno from the calling thread's last Windows error.
 static void set_errno_from_last_error() { errno = errno_from(GetLastError()); }
 

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -364,11 +365,15 @@ static std::size_t entry_units(const unsigned char *entry,
 // The entries of one listing: kept back to back in blocks, then pointed to
 // in name order. `key_head` holds an entry key's first eight bytes, so that
 // most comparisons never leave the sorted array.
-const std::size_t ENTRY_BLOCK_SIZE = 64 * 1024 - 64;
+// A listing's first block takes 8 KiB, enough for a folder of a few hundred
+// names; each later one 64 KiB.
+const std::size_t FIRST_BLOCK_BYTES = 8 * 1024;
+const std::size_t LATER_BLOCK_BYTES = 64 * 1024;
 struct EntryBlock {
   EntryBlock *next;
   std::size_t used;
-  unsigned char bytes[ENTRY_BLOCK_SIZE];
+  std::size_t size; // of `bytes`
+  unsigned char bytes[1];
 };
 struct SortedEntry {
   std::uint64_t key_head;
@@ -381,10 +386,9 @@ struct EntryList {
   SortedEntry *sorted;
 };
 
-// Answers whether `a` goes before `b` in name order.
-static bool entry_before(const SortedEntry &a, const SortedEntry &b) {
-  if (a.key_head != b.key_head)
-    return a.key_head < b.key_head;
+// Answers whether `a` goes before `b` in name order, when their keys'
+// first eight bytes are the same.
+static bool entry_before_past_head(const SortedEntry &a, const SortedEntry &b) {
   std::size_t a_length = entry_key_length(a.entry);
   std::size_t b_length = entry_key_length(b.entry);
   if (a_length > 8 && b_length > 8) {
@@ -403,16 +407,27 @@ static bool entry_before(const SortedEntry &a, const SortedEntry &b) {
                                       b_units + b_count);
 }
 
+// Orders entries by name, mostly by the first eight bytes of their keys.
+struct EntryOrder {
+  bool operator()(const SortedEntry &a, const SortedEntry &b) const {
+    if (a.key_head != b.key_head)
+      return a.key_head < b.key_head;
+    return entry_before_past_head(a, b);
+  }
+};
+
 // Answers room for `size` more bytes at the end of `list`, or null when
 // memory ran out.
 static unsigned char *entry_room(EntryList *list, std::size_t size) {
-  if (list->last == nullptr || ENTRY_BLOCK_SIZE - list->last->used < size) {
-    EntryBlock *block =
-        static_cast<EntryBlock *>(std::malloc(sizeof(EntryBlock)));
+  if (list->last == nullptr || list->last->size - list->last->used < size) {
+    std::size_t bytes =
+        list->last == nullptr ? FIRST_BLOCK_BYTES : LATER_BLOCK_BYTES;
+    EntryBlock *block = static_cast<EntryBlock *>(allocate_block(bytes));
     if (block == nullptr)
       return nullptr;
     block->next = nullptr;
     block->used = 0;
+    block->size = bytes - offsetof(EntryBlock, bytes);
     if (list->last != nullptr)
       list->last->next = block;
     else
@@ -422,33 +437,77 @@ static unsigned char *entry_room(EntryList *list, std::size_t size) {
   return list->last->bytes + list->last->used;
 }
 
-// Keeps `listed` in `list` with its key. Answers 0, or OUT_OF_MEMORY.
-static int keep_entry(EntryList *list, const DirEntry &listed) {
-  std::size_t key_room = 3 * listed.unit_count;
-  std::size_t room = ENTRY_HEAD_SIZE + key_room + listed.name_length;
-  if (!listed.representable)
-    room += 2 + key_room;
-  unsigned char *entry = entry_room(list, room);
-  if (entry == nullptr)
-    return OUT_OF_MEMORY;
-  unsigned char *p = entry + ENTRY_HEAD_SIZE;
-  for (std::size_t i = 0; i < listed.unit_count; ++i)
-    p = put_unit(p, ntfs_upcase(listed.units[i]));
-  put_length(entry + 1, static_cast<std::size_t>(p - entry) - ENTRY_HEAD_SIZE);
+// Writes at `key` the key of the name `name` (`length` bytes) if it is all
+// ASCII, where the key is the name with a-z upcased. Answers the byte after
+// it, or null when the name holds a byte beyond ASCII.
+static unsigned char *put_ascii_key(unsigned char *key, const char *name,
+                                    std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i) {
+    unsigned char c = static_cast<unsigned char>(name[i]);
+    if (c >= 0x80)
+      return nullptr;
+    *key++ = c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 0x20) : c;
+  }
+  return key;
+}
+
+// Completes the entry begun at `entry` in `list`, whose key ends before
+// `key_end`, for `listed`, whose units are `units` (`unit_count`).
+static void finish_entry(EntryList *list, unsigned char *entry,
+                         unsigned char *key_end, const DirEntry &listed,
+                         const std::uint16_t *units, std::size_t unit_count) {
+  put_length(entry + 1,
+             static_cast<std::size_t>(key_end - entry) - ENTRY_HEAD_SIZE);
+  unsigned char *p = key_end;
   std::memcpy(p, listed.name, listed.name_length);
   p += listed.name_length;
   put_length(entry + 3, listed.name_length);
   entry[0] = static_cast<unsigned char>(listed.kind);
   if (!listed.representable) {
     entry[0] |= ENTRY_NOT_REPRESENTABLE;
-    unsigned char *units = p + 2;
-    for (std::size_t i = 0; i < listed.unit_count; ++i)
-      units = put_unit(units, listed.units[i]);
-    put_length(p, static_cast<std::size_t>(units - p) - 2);
-    p = units;
+    unsigned char *stored = p + 2;
+    for (std::size_t i = 0; i < unit_count; ++i)
+      stored = put_unit(stored, units[i]);
+    put_length(p, static_cast<std::size_t>(stored - p) - 2);
+    p = stored;
   }
   list->last->used += static_cast<std::size_t>(p - entry);
   list->count += 1;
+}
+
+// Keeps `listed` in `list` with its key. Answers 0, or OUT_OF_MEMORY.
+static int keep_entry(EntryList *list, const DirEntry &listed) {
+  // Most names are ASCII: their key comes straight from their bytes.
+  if (listed.units == nullptr && listed.representable) {
+    unsigned char *entry =
+        entry_room(list, ENTRY_HEAD_SIZE + 2 * listed.name_length);
+    if (entry == nullptr)
+      return OUT_OF_MEMORY;
+    unsigned char *key_end =
+        put_ascii_key(entry + ENTRY_HEAD_SIZE, listed.name, listed.name_length);
+    if (key_end != nullptr) {
+      finish_entry(list, entry, key_end, listed, nullptr, 0);
+      return 0;
+    }
+  }
+  std::uint16_t decoded[NAME_UNITS_MAX];
+  const std::uint16_t *units = listed.units;
+  std::size_t unit_count = listed.unit_count;
+  if (units == nullptr) {
+    units = decoded;
+    unit_count = name_units(listed.name, listed.name_length, decoded);
+  }
+  std::size_t key_room = 3 * unit_count;
+  std::size_t room = ENTRY_HEAD_SIZE + key_room + listed.name_length;
+  if (!listed.representable)
+    room += 2 + key_room;
+  unsigned char *entry = entry_room(list, room);
+  if (entry == nullptr)
+    return OUT_OF_MEMORY;
+  unsigned char *key_end = entry + ENTRY_HEAD_SIZE;
+  for (std::size_t i = 0; i < unit_count; ++i)
+    key_end = put_unit(key_end, ntfs_upcase(units[i]));
+  finish_entry(list, entry, key_end, listed, units, unit_count);
   return 0;
 }
 
@@ -475,7 +534,7 @@ static int list_directory(DirListing *listing, EntryList *list) {
   if (list->count == 0)
     return 0;
   list->sorted = static_cast<SortedEntry *>(
-      std::malloc(list->count * sizeof(SortedEntry)));
+      allocate_block(list->count * sizeof(SortedEntry)));
   if (list->sorted == nullptr)
     return OUT_OF_MEMORY;
   std::size_t n = 0;
@@ -491,7 +550,7 @@ static int list_directory(DirListing *listing, EntryList *list) {
       at += entry_size(entry);
     }
   }
-  std::sort(list->sorted, list->sorted + n, entry_before);
+  std::sort(list->sorted, list->sorted + n, EntryOrder());
   return 0;
 }
 
