@@ -416,13 +416,56 @@ struct EntryOrder {
   }
 };
 
+// Sorts `entries` (`n`) in name order, where their keys' first `byte`
+// bytes are the same: in place, bucket by bucket on the keys' next byte
+// (a radix sort), then by comparison where few are left or the eight bytes
+// of key_head are spent.
+static void sort_entries(SortedEntry *entries, std::size_t n, int byte) {
+  if (n < 64 || byte == 8) {
+    std::sort(entries, entries + n, EntryOrder());
+    return;
+  }
+  const int shift = 56 - 8 * byte;
+  std::size_t count[256] = {};
+  for (std::size_t i = 0; i < n; ++i)
+    count[entries[i].key_head >> shift & 0xFF] += 1;
+  std::size_t start[256], next[256];
+  std::size_t at = 0;
+  for (int b = 0; b < 256; ++b) {
+    if (count[b] == n) // the same byte in every key: on to the next
+      return sort_entries(entries, n, byte + 1);
+    start[b] = next[b] = at;
+    at += count[b];
+  }
+  // Each entry goes to the next free place of its bucket, swapping out
+  // whatever is there, until every bucket is full.
+  for (int b = 0; b < 256; ++b) {
+    std::size_t end = start[b] + count[b];
+    while (next[b] < end) {
+      SortedEntry moving = entries[next[b]];
+      int to = static_cast<int>(moving.key_head >> shift & 0xFF);
+      while (to != b) {
+        std::swap(moving, entries[next[to]++]);
+        to = static_cast<int>(moving.key_head >> shift & 0xFF);
+      }
+      entries[next[b]++] = moving;
+    }
+  }
+  for (int b = 0; b < 256; ++b)
+    if (count[b] > 1)
+      sort_entries(entries + start[b], count[b], byte + 1);
+}
+
 // Answers room for `size` more bytes at the end of `list`, or null when
 // memory ran out.
 static unsigned char *entry_room(EntryList *list, std::size_t size) {
   if (list->last == nullptr || list->last->size - list->last->used < size) {
-    std::size_t bytes =
-        list->last == nullptr ? FIRST_BLOCK_BYTES : LATER_BLOCK_BYTES;
-    EntryBlock *block = static_cast<EntryBlock *>(allocate_block(bytes));
+    // A small first block is most often one that an earlier listing
+    // released, whose pages are in place already.
+    bool first = list->last == nullptr;
+    std::size_t bytes = first ? FIRST_BLOCK_BYTES : LATER_BLOCK_BYTES;
+    EntryBlock *block = static_cast<EntryBlock *>(
+        first ? std::malloc(bytes) : allocate_block(bytes));
     if (block == nullptr)
       return nullptr;
     block->next = nullptr;
@@ -533,8 +576,10 @@ static int list_directory(DirListing *listing, EntryList *list) {
     return OUT_OF_MEMORY;
   if (list->count == 0)
     return 0;
-  list->sorted = static_cast<SortedEntry *>(
-      allocate_block(list->count * sizeof(SortedEntry)));
+  std::size_t sorted_bytes = list->count * sizeof(SortedEntry);
+  list->sorted = static_cast<SortedEntry *>(sorted_bytes < LATER_BLOCK_BYTES
+                                                ? std::malloc(sorted_bytes)
+                                                : allocate_block(sorted_bytes));
   if (list->sorted == nullptr)
     return OUT_OF_MEMORY;
   std::size_t n = 0;
@@ -550,12 +595,25 @@ static int list_directory(DirListing *listing, EntryList *list) {
       at += entry_size(entry);
     }
   }
-  std::sort(list->sorted, list->sorted + n, EntryOrder());
+  sort_entries(list->sorted, n, 0);
   return 0;
 }
 
 static int walk_directory(const DirListing *parent, const char *name,
                           const char *dir_path, const Branch *branch);
+
+// How many entries ahead of the one in hand the walk asks for in its cache:
+// in name order, entries lie anywhere in their blocks.
+const std::size_t PREFETCH_AHEAD = 8;
+
+// Asks the processor to fetch the bytes at `p` into its cache ahead of use.
+static inline void prefetch(const void *p) {
+#if defined(__GNUC__)
+  __builtin_prefetch(p);
+#else
+  (void)p; // only a hint: without it the walk is a little slower
+#endif
+}
 
 // Takes the entry `entry` of the open directory `listing`, whose path is
 // `dir_path`: prints the line for an entry it cannot take, walks a
@@ -622,8 +680,11 @@ static int walk_directory(const DirListing *parent, const char *name,
   }
   EntryList list = {};
   int result = list_directory(listing, &list);
-  for (std::size_t i = 0; result == 0 && i < list.count; ++i)
+  for (std::size_t i = 0; result == 0 && i < list.count; ++i) {
+    if (i + PREFETCH_AHEAD < list.count)
+      prefetch(list.sorted[i + PREFETCH_AHEAD].entry);
     result = take_entry(listing, dir_path, list.sorted[i].entry, branch);
+  }
   release_entries(&list);
   dir_close(listing);
   return result;

@@ -313,6 +313,39 @@ TEST_F(Walk, WalkGoesOnAfterTheImageIsFull) {
   EXPECT_EQ(records(), 63u);
 }
 
+TEST_F(Walk, LargeFolderIsInNameOrderAcrossItsReadBlocks) {
+  // 3,000 pipes, each of which gets a line with its name, so that the
+  // whole order shows: names that share their first 14 characters, told
+  // apart by three letters in mixed case, then names beyond ASCII. The
+  // listing takes several read blocks.
+  std::vector<std::string> sorted;
+  for (const std::string &head :
+       {std::string("common-prefix-"), std::string("\xe3\x81\x82")}) {
+    for (int i = 0; i < 1500; ++i) {
+      std::string name = head;
+      for (int digit : {i / 676, i / 26 % 26, i % 26})
+        name +=
+            static_cast<char>(((i * 7 + digit) % 3 == 0 ? 'A' : 'a') + digit);
+      sorted.push_back(name);
+    }
+  }
+  for (std::size_t i = 0; i < sorted.size(); ++i)
+    make_fifo("root/" + sorted[(i * 1009) % sorted.size()]);
+  std::string lines;
+  for (const std::string &name : sorted) {
+    const std::string shown = narrow("root/" + name);
+    // Windows lists a pipe as a file, and refuses it when it opens it.
+    lines += windows_target()
+                 ? (shown.find('?') != std::string::npos
+                        ? "'" + shown + "' name not representable \n"
+                        : LOCATION + OPEN_ERROR + shown + "\n")
+                 : "'" + shown + "' not a regular file \n";
+  }
+  RunOptions options;
+  options.timeout_seconds = 60;
+  EXPECT_EQ(walk(options), lines);
+}
+
 TEST_F(Walk, LargeFlatDirectoryIsWalkedInOrder) {
   std::vector<std::string> paths;
   for (int i = 20000; i-- > 0;) {
