@@ -309,11 +309,13 @@ static std::size_t get_units(const unsigned char *p, std::size_t n,
 //   byte 0       its kind, and the flags below
 //   bytes 1-2    the key's length, little-endian
 //   bytes 3-4    the name's length, little-endian
-//   the key, then the name (no NUL); for an entry that is not
+//   the key, unless the name is all ASCII, when the key is the name with
+//   a-z upcased; then the name (no NUL); for an entry that is not
 //   representable, then two bytes of length and its units in the key
 //   encoding, since its narrow name does not give them back.
 const unsigned char ENTRY_KIND_MASK = 0x03;
 const unsigned char ENTRY_NOT_REPRESENTABLE = 0x04;
+const unsigned char ENTRY_ASCII_KEY = 0x08;
 const std::size_t ENTRY_HEAD_SIZE = 5;
 
 // Answers the 16-bit length stored at `p`.
@@ -327,15 +329,28 @@ static void put_length(unsigned char *p, std::size_t length) {
   p[1] = static_cast<unsigned char>(length >> 8);
 }
 
-static const unsigned char *entry_key(const unsigned char *entry) {
-  return entry + ENTRY_HEAD_SIZE;
-}
 static std::size_t entry_key_length(const unsigned char *entry) {
   return length_at(entry + 1);
 }
+// The bytes the key takes in `entry`: none when it is the name's.
+static std::size_t entry_key_stored(const unsigned char *entry) {
+  return (entry[0] & ENTRY_ASCII_KEY) ? 0 : entry_key_length(entry);
+}
 static const char *entry_name(const unsigned char *entry) {
   return reinterpret_cast<const char *>(entry + ENTRY_HEAD_SIZE +
-                                        entry_key_length(entry));
+                                        entry_key_stored(entry));
+}
+
+// Answers the upcased form of the ASCII byte `c`.
+static unsigned char ascii_upcase(unsigned char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 0x20) : c;
+}
+
+// Answers byte `i` of `entry`'s key.
+static unsigned char key_byte(const unsigned char *entry, std::size_t i) {
+  if (entry[0] & ENTRY_ASCII_KEY)
+    return ascii_upcase(static_cast<unsigned char>(entry_name(entry)[i]));
+  return entry[ENTRY_HEAD_SIZE + i];
 }
 static std::size_t entry_name_length(const unsigned char *entry) {
   return length_at(entry + 3);
@@ -344,7 +359,7 @@ static std::size_t entry_name_length(const unsigned char *entry) {
 // Answers the bytes `entry` takes.
 static std::size_t entry_size(const unsigned char *entry) {
   std::size_t size =
-      ENTRY_HEAD_SIZE + entry_key_length(entry) + entry_name_length(entry);
+      ENTRY_HEAD_SIZE + entry_key_stored(entry) + entry_name_length(entry);
   if (entry[0] & ENTRY_NOT_REPRESENTABLE)
     size += 2 + length_at(entry + size);
   return size;
@@ -391,12 +406,11 @@ struct EntryList {
 static bool entry_before_past_head(const SortedEntry &a, const SortedEntry &b) {
   std::size_t a_length = entry_key_length(a.entry);
   std::size_t b_length = entry_key_length(b.entry);
-  if (a_length > 8 && b_length > 8) {
-    std::size_t common = std::min(a_length, b_length) - 8;
-    int order =
-        std::memcmp(entry_key(a.entry) + 8, entry_key(b.entry) + 8, common);
-    if (order != 0)
-      return order < 0;
+  std::size_t common = std::min(a_length, b_length);
+  for (std::size_t i = 8; i < common; ++i) {
+    unsigned char x = key_byte(a.entry, i), y = key_byte(b.entry, i);
+    if (x != y)
+      return x < y;
   }
   if (a_length != b_length)
     return a_length < b_length;
@@ -480,18 +494,12 @@ static unsigned char *entry_room(EntryList *list, std::size_t size) {
   return list->last->bytes + list->last->used;
 }
 
-// Writes at `key` the key of the name `name` (`length` bytes) if it is all
-// ASCII, where the key is the name with a-z upcased. Answers the byte after
-// it, or null when the name holds a byte beyond ASCII.
-static unsigned char *put_ascii_key(unsigned char *key, const char *name,
-                                    std::size_t length) {
-  for (std::size_t i = 0; i < length; ++i) {
-    unsigned char c = static_cast<unsigned char>(name[i]);
-    if (c >= 0x80)
-      return nullptr;
-    *key++ = c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 0x20) : c;
-  }
-  return key;
+// Answers whether the `length` bytes of `name` are all ASCII.
+static bool all_ascii(const char *name, std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i)
+    if (static_cast<unsigned char>(name[i]) >= 0x80)
+      return false;
+  return true;
 }
 
 // Completes the entry begun at `entry` in `list`, whose key ends before
@@ -520,18 +528,18 @@ static void finish_entry(EntryList *list, unsigned char *entry,
 
 // Keeps `listed` in `list` with its key. Answers 0, or OUT_OF_MEMORY.
 static int keep_entry(EntryList *list, const DirEntry &listed) {
-  // Most names are ASCII: their key comes straight from their bytes.
-  if (listed.units == nullptr && listed.representable) {
+  // Most names are ASCII: their key is their bytes, upcased, and is not
+  // kept twice.
+  if (listed.units == nullptr && listed.representable &&
+      all_ascii(listed.name, listed.name_length)) {
     unsigned char *entry =
-        entry_room(list, ENTRY_HEAD_SIZE + 2 * listed.name_length);
+        entry_room(list, ENTRY_HEAD_SIZE + listed.name_length);
     if (entry == nullptr)
       return OUT_OF_MEMORY;
-    unsigned char *key_end =
-        put_ascii_key(entry + ENTRY_HEAD_SIZE, listed.name, listed.name_length);
-    if (key_end != nullptr) {
-      finish_entry(list, entry, key_end, listed, nullptr, 0);
-      return 0;
-    }
+    finish_entry(list, entry, entry + ENTRY_HEAD_SIZE, listed, nullptr, 0);
+    put_length(entry + 1, listed.name_length);
+    entry[0] |= ENTRY_ASCII_KEY;
+    return 0;
   }
   std::uint16_t decoded[NAME_UNITS_MAX];
   const std::uint16_t *units = listed.units;
@@ -590,7 +598,7 @@ static int list_directory(DirListing *listing, EntryList *list) {
       std::uint64_t head = 0;
       std::size_t key_length = entry_key_length(entry);
       for (std::size_t i = 0; i < 8; ++i)
-        head = head << 8 | (i < key_length ? entry_key(entry)[i] : 0);
+        head = head << 8 | (i < key_length ? key_byte(entry, i) : 0);
       list->sorted[n++] = {head, entry};
       at += entry_size(entry);
     }
