@@ -356,6 +356,22 @@ static std::size_t entry_name_length(const unsigned char *entry) {
   return length_at(entry + 3);
 }
 
+// Answers the first eight bytes of `entry`'s key as one number, the first
+// byte highest, zero past the key's end.
+static std::uint64_t key_head(const unsigned char *entry) {
+  const bool ascii = (entry[0] & ENTRY_ASCII_KEY) != 0;
+  const unsigned char *key =
+      ascii ? reinterpret_cast<const unsigned char *>(entry_name(entry))
+            : entry + ENTRY_HEAD_SIZE;
+  const std::size_t length = entry_key_length(entry);
+  std::uint64_t head = 0;
+  for (std::size_t i = 0; i < 8; ++i) {
+    unsigned char byte = i < length ? key[i] : 0;
+    head = head << 8 | (ascii ? ascii_upcase(byte) : byte);
+  }
+  return head;
+}
+
 // Answers the bytes `entry` takes.
 static std::size_t entry_size(const unsigned char *entry) {
   std::size_t size =
@@ -595,11 +611,7 @@ static int list_directory(DirListing *listing, EntryList *list) {
        block = block->next) {
     for (std::size_t at = 0; at < block->used;) {
       const unsigned char *entry = block->bytes + at;
-      std::uint64_t head = 0;
-      std::size_t key_length = entry_key_length(entry);
-      for (std::size_t i = 0; i < 8; ++i)
-        head = head << 8 | (i < key_length ? key_byte(entry, i) : 0);
-      list->sorted[n++] = {head, entry};
+      list->sorted[n++] = {key_head(entry), entry};
       at += entry_size(entry);
     }
   }
@@ -624,12 +636,12 @@ static inline void prefetch(const void *p) {
 }
 
 // Takes the entry `entry` of the open directory `listing`, whose path is
-// `dir_path`: prints the line for an entry it cannot take, walks a
-// directory, hands a regular file to add_source_file. Answers 0, or
+// `dir_path` (`dir_length` bytes): prints the line for an entry it cannot take,
+// walks a directory, hands a regular file to add_source_file. Answers 0, or
 // OUT_OF_MEMORY.
 static int take_entry(const DirListing *listing, const char *dir_path,
-                      const unsigned char *entry, const Branch *branch) {
-  std::size_t dir_length = std::strlen(dir_path);
+                      std::size_t dir_length, const unsigned char *entry,
+                      const Branch *branch) {
   std::size_t name_length = entry_name_length(entry);
   if (dir_length + 1 + name_length >= PATH_BUFFER_SIZE) {
     std::printf("'%s%c%.*s' path too long \n", dir_path, PATH_SEPARATOR,
@@ -688,10 +700,12 @@ static int walk_directory(const DirListing *parent, const char *name,
   }
   EntryList list = {};
   int result = list_directory(listing, &list);
+  const std::size_t dir_length = std::strlen(dir_path);
   for (std::size_t i = 0; result == 0 && i < list.count; ++i) {
     if (i + PREFETCH_AHEAD < list.count)
       prefetch(list.sorted[i + PREFETCH_AHEAD].entry);
-    result = take_entry(listing, dir_path, list.sorted[i].entry, branch);
+    result =
+        take_entry(listing, dir_path, dir_length, list.sorted[i].entry, branch);
   }
   release_entries(&list);
   dir_close(listing);
