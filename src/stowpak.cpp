@@ -446,12 +446,15 @@ struct EntryOrder {
   }
 };
 
+// The fewest entries worth a radix pass; fewer are sorted by comparison.
+const std::size_t RADIX_SORT_MIN = 256;
+
 // Sorts `entries` (`n`) in name order, where their keys' first `byte`
 // bytes are the same: in place, bucket by bucket on the keys' next byte
 // (a radix sort), then by comparison where few are left or the eight bytes
 // of key_head are spent.
 static void sort_entries(SortedEntry *entries, std::size_t n, int byte) {
-  if (n < 64 || byte == 8) {
+  if (n < RADIX_SORT_MIN || byte == 8) {
     std::sort(entries, entries + n, EntryOrder());
     return;
   }
@@ -635,22 +638,20 @@ static inline void prefetch(const void *p) {
 #endif
 }
 
-// Takes the entry `entry` of the open directory `listing`, whose path is
-// `dir_path` (`dir_length` bytes): prints the line for an entry it cannot take,
+// Takes the entry `entry` of the open directory `listing`, whose path
+// (`dir_length` bytes) and a separator begin `fullpath`, where the entry's
+// own full path is formed: prints the line for an entry it cannot take,
 // walks a directory, hands a regular file to add_source_file. Answers 0, or
 // OUT_OF_MEMORY.
-static int take_entry(const DirListing *listing, const char *dir_path,
+static int take_entry(const DirListing *listing, char *fullpath,
                       std::size_t dir_length, const unsigned char *entry,
                       const Branch *branch) {
   std::size_t name_length = entry_name_length(entry);
   if (dir_length + 1 + name_length >= PATH_BUFFER_SIZE) {
-    std::printf("'%s%c%.*s' path too long \n", dir_path, PATH_SEPARATOR,
-                static_cast<int>(name_length), entry_name(entry));
+    std::printf("'%.*s%.*s' path too long \n", static_cast<int>(dir_length + 1),
+                fullpath, static_cast<int>(name_length), entry_name(entry));
     return 0;
   }
-  char fullpath[PATH_BUFFER_SIZE];
-  std::memcpy(fullpath, dir_path, dir_length);
-  fullpath[dir_length] = PATH_SEPARATOR;
   char *name = fullpath + dir_length + 1;
   std::memcpy(name, entry_name(entry), name_length);
   name[name_length] = '\0';
@@ -700,12 +701,17 @@ static int walk_directory(const DirListing *parent, const char *name,
   }
   EntryList list = {};
   int result = list_directory(listing, &list);
+  // The full path of each entry in hand: this folder's path, a separator,
+  // the entry's name. A path that would not fit is never formed.
+  char fullpath[PATH_BUFFER_SIZE];
   const std::size_t dir_length = std::strlen(dir_path);
+  std::memcpy(fullpath, dir_path, dir_length);
+  fullpath[dir_length] = PATH_SEPARATOR;
   for (std::size_t i = 0; result == 0 && i < list.count; ++i) {
     if (i + PREFETCH_AHEAD < list.count)
       prefetch(list.sorted[i + PREFETCH_AHEAD].entry);
     result =
-        take_entry(listing, dir_path, dir_length, list.sorted[i].entry, branch);
+        take_entry(listing, fullpath, dir_length, list.sorted[i].entry, branch);
   }
   release_entries(&list);
   dir_close(listing);
