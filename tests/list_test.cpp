@@ -124,6 +124,18 @@ protected:
     return json::parse(last_.out);
   }
 
+  // Checks that STOWPK.GBA lists as `text` and as the JSON `records`, and
+  // is well formed.
+  void expect_well_formed(const std::string &text, const json &records) {
+    RunResult r = list();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, text);
+    json document = list_json();
+    EXPECT_EQ(last_.status, 0);
+    EXPECT_EQ(document["records"], records);
+  }
+
   RunResult last_;
 };
 
@@ -220,13 +232,7 @@ TEST_F(Reader, ShowsJapaneseLabelsInTheConsolesEncoding) {
     text += record_line(number, shown + suffix(number));
     records.push_back(json_record(image, number, label.utf8 + suffix(number)));
   }
-  RunResult r = list();
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.out, text);
-  json document = list_json();
-  EXPECT_EQ(last_.status, 0);
-  EXPECT_EQ(document["records"], records);
+  expect_well_formed(text, records);
 }
 
 TEST_F(Reader, ShowsControlAndUndecodableBytesEscaped) {
@@ -264,13 +270,7 @@ TEST_F(Reader, ShowsControlAndUndecodableBytesEscaped) {
                      : json(labels[i].text.get<std::string>() + suffix(number));
     records.push_back(json_record(image, number, label));
   }
-  RunResult r = list();
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.out, text);
-  json document = list_json();
-  EXPECT_EQ(last_.status, 0);
-  EXPECT_EQ(document["records"], records);
+  expect_well_formed(text, records);
 }
 
 // ===========================================================================
