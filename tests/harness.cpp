@@ -605,17 +605,30 @@ const std::string &banner() {
                 (home.empty() ? "" : " WINEPREFIX='" + home + "/.wine'") +
                 " '" + wine_path() + "' " + command;
     }
-    FILE *pipe = popen(command.c_str(), "r");
+    // The banner is the line before the usage line: anything Wine itself
+    // may say on stderr comes before it. A run that shows no usage line is
+    // tried again.
     std::string text;
-    char chunk[256];
-    while (pipe != nullptr && std::fgets(chunk, sizeof chunk, pipe) != nullptr)
-      text += chunk;
-    if (pipe != nullptr)
-      pclose(pipe);
-    std::string line = text.substr(0, text.find('\n'));
-    if (!line.empty() && line.back() == '\r')
-      line.pop_back();
-    return line;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      FILE *pipe = popen(command.c_str(), "r");
+      text.clear();
+      char chunk[256];
+      while (pipe != nullptr &&
+             std::fgets(chunk, sizeof chunk, pipe) != nullptr)
+        text += chunk;
+      if (pipe != nullptr)
+        pclose(pipe);
+      text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+      std::size_t usage = text.find("\nUsage: stowpak \n");
+      if (usage != std::string::npos) {
+        std::size_t start = text.rfind('\n', usage - 1);
+        return text.substr(start == std::string::npos ? 0 : start + 1,
+                           usage -
+                               (start == std::string::npos ? 0 : start + 1));
+      }
+    }
+    ADD_FAILURE() << "no usage text from the tool: " << text;
+    return std::string();
   }();
   return line;
 }
