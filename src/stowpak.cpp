@@ -198,65 +198,57 @@ static bool on_branch(const FileStatus &status, const Branch *branch) {
   return false;
 }
 
-// Every directory the walk has gone into, so that no link makes it walk one
+// Every directory one walk has gone into, so that no link makes it walk one
 // twice: an open-addressing table of identities, at most half full. A slot
 // whose device is EMPTY_SLOT holds none.
 const std::uint64_t EMPTY_SLOT = ~std::uint64_t(0);
-static struct {
+struct Walked {
   FileStatus *slots;
   std::size_t capacity; // a power of two, or 0
   std::size_t count;
-} walked;
+};
 
 // Answers the slot of `status` in `walked`: the one that holds it, or the
 // empty one where it would go.
-static FileStatus *walked_slot(const FileStatus &status) {
+static FileStatus *walked_slot(const Walked *walked, const FileStatus &status) {
   std::uint64_t hash =
       (status.inode ^ (status.device << 32 | status.device >> 32)) *
       0x9E3779B97F4A7C15u;
-  std::size_t i = static_cast<std::size_t>(hash >> 20) & (walked.capacity - 1);
-  while (walked.slots[i].device != EMPTY_SLOT &&
-         !same_file(walked.slots[i], status))
-    i = (i + 1) & (walked.capacity - 1);
-  return &walked.slots[i];
+  std::size_t mask = walked->capacity - 1;
+  std::size_t i = static_cast<std::size_t>(hash >> 20) & mask;
+  while (walked->slots[i].device != EMPTY_SLOT &&
+         !same_file(walked->slots[i], status))
+    i = (i + 1) & mask;
+  return &walked->slots[i];
 }
 
-// Answers whether the directory `status` has been gone into already.
-static bool already_walked(const FileStatus &status) {
-  return walked.count > 0 && walked_slot(status)->device != EMPTY_SLOT;
+// Answers whether the directory `status` is in `walked`.
+static bool already_walked(const Walked *walked, const FileStatus &status) {
+  return walked->count > 0 && walked_slot(walked, status)->device != EMPTY_SLOT;
 }
 
-// Records that the walk goes into the directory `status`. Answers 0, or
-// OUT_OF_MEMORY when the table cannot grow.
-static int record_walked(const FileStatus &status) {
-  if (2 * (walked.count + 1) > walked.capacity) {
-    std::size_t capacity = walked.capacity == 0 ? 64 : 2 * walked.capacity;
+// Records in `walked` that the walk goes into the directory `status`.
+// Answers 0, or OUT_OF_MEMORY when the table cannot grow.
+static int record_walked(Walked *walked, const FileStatus &status) {
+  if (2 * (walked->count + 1) > walked->capacity) {
+    std::size_t capacity = walked->capacity == 0 ? 64 : 2 * walked->capacity;
     FileStatus *slots =
         static_cast<FileStatus *>(std::malloc(capacity * sizeof(FileStatus)));
     if (slots == nullptr)
       return OUT_OF_MEMORY;
     for (std::size_t i = 0; i < capacity; ++i)
       slots[i].device = EMPTY_SLOT;
-    FileStatus *old = walked.slots;
-    std::size_t old_capacity = walked.capacity;
-    walked.slots = slots;
-    walked.capacity = capacity;
-    for (std::size_t i = 0; i < old_capacity; ++i)
-      if (old[i].device != EMPTY_SLOT)
-        *walked_slot(old[i]) = old[i];
-    std::free(old);
+    Walked old = *walked;
+    walked->slots = slots;
+    walked->capacity = capacity;
+    for (std::size_t i = 0; i < old.capacity; ++i)
+      if (old.slots[i].device != EMPTY_SLOT)
+        *walked_slot(walked, old.slots[i]) = old.slots[i];
+    std::free(old.slots);
   }
-  *walked_slot(status) = status;
-  walked.count += 1;
+  *walked_slot(walked, status) = status;
+  walked->count += 1;
   return 0;
-}
-
-// Forgets every directory walked, releasing the table.
-static void forget_walked() {
-  std::free(walked.slots);
-  walked.slots = nullptr;
-  walked.capacity = 0;
-  walked.count = 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -623,7 +615,8 @@ static int list_directory(DirListing *listing, EntryList *list) {
 }
 
 static int walk_directory(const DirListing *parent, const char *name,
-                          const char *dir_path, const Branch *branch);
+                          const char *dir_path, const Branch *branch,
+                          Walked *walked);
 
 // How many entries ahead of the one in hand the walk asks for in its cache:
 // in name order, entries lie anywhere in their blocks.
@@ -645,7 +638,7 @@ static inline void prefetch(const void *p) {
 // OUT_OF_MEMORY.
 static int take_entry(const DirListing *listing, char *fullpath,
                       std::size_t dir_length, const unsigned char *entry,
-                      const Branch *branch) {
+                      const Branch *branch, Walked *walked) {
   std::size_t name_length = entry_name_length(entry);
   if (dir_length + 1 + name_length >= PATH_BUFFER_SIZE) {
     std::printf("'%.*s%.*s' path too long \n", static_cast<int>(dir_length + 1),
@@ -668,13 +661,13 @@ static int take_entry(const DirListing *listing, char *fullpath,
   } else if (sta.kind == KIND_DIRECTORY) {
     if (on_branch(sta, branch)) {
       std::printf("'%s' dir loop \n", fullpath);
-    } else if (already_walked(sta)) {
+    } else if (already_walked(walked, sta)) {
       std::printf("'%s' dir already walked \n", fullpath);
     } else {
-      if (record_walked(sta) != 0)
+      if (record_walked(walked, sta) != 0)
         return OUT_OF_MEMORY;
       Branch deeper = {sta, branch};
-      return walk_directory(listing, name, fullpath, &deeper);
+      return walk_directory(listing, name, fullpath, &deeper, walked);
     }
   } else if (sta.kind == KIND_REGULAR) {
     add_source_file(fullpath); // a file without a record is reported there
@@ -685,13 +678,15 @@ static int take_entry(const DirListing *listing, char *fullpath,
 }
 
 // Walks the directory `name` of the open directory `parent` (null: the top),
-// whose path is `dir_path` and whose identity is on top of `branch`: hands
+// whose path is `dir_path` and whose identity is on top of `branch` and in
+// `walked`, with every directory gone into before it: hands
 // each regular file below it to add_source_file, in name order, depth-first,
 // and prints a line for each entry it cannot take. A status is taken only
 // where the listing leaves the kind open or a directory's identity is
 // needed. Answers 0, or OUT_OF_MEMORY, at which the walk stops.
 static int walk_directory(const DirListing *parent, const char *name,
-                          const char *dir_path, const Branch *branch) {
+                          const char *dir_path, const Branch *branch,
+                          Walked *walked) {
   DirListing *listing = dir_open(parent, name, dir_path);
   if (listing == nullptr) {
     if (errno == ENOMEM)
@@ -710,8 +705,8 @@ static int walk_directory(const DirListing *parent, const char *name,
   for (std::size_t i = 0; result == 0 && i < list.count; ++i) {
     if (i + PREFETCH_AHEAD < list.count)
       prefetch(list.sorted[i + PREFETCH_AHEAD].entry);
-    result =
-        take_entry(listing, fullpath, dir_length, list.sorted[i].entry, branch);
+    result = take_entry(listing, fullpath, dir_length, list.sorted[i].entry,
+                        branch, walked);
   }
   release_entries(&list);
   dir_close(listing);
@@ -725,12 +720,13 @@ static int walk_directory(const DirListing *parent, const char *name,
 // ended the walk.
 int walk_source_tree(const char *dir_path) {
   Branch top = {};
+  Walked walked = {};
   bool known = file_status(dir_path, &top.directory) == 0;
-  int result = known ? record_walked(top.directory) : 0;
+  int result = known ? record_walked(&walked, top.directory) : 0;
   if (result == 0)
-    result =
-        walk_directory(nullptr, dir_path, dir_path, known ? &top : nullptr);
-  forget_walked();
+    result = walk_directory(nullptr, dir_path, dir_path, known ? &top : nullptr,
+                            &walked);
+  std::free(walked.slots);
   return result;
 }
 
