@@ -321,16 +321,20 @@ static void put_length(unsigned char *p, std::size_t length) {
   p[1] = static_cast<unsigned char>(length >> 8);
 }
 
+// The fields of an entry: its key's length, the bytes its key takes (none
+// when the key is the name's), its name and the name's length.
 static std::size_t entry_key_length(const unsigned char *entry) {
   return length_at(entry + 1);
 }
-// The bytes the key takes in `entry`: none when it is the name's.
 static std::size_t entry_key_stored(const unsigned char *entry) {
   return (entry[0] & ENTRY_ASCII_KEY) ? 0 : entry_key_length(entry);
 }
 static const char *entry_name(const unsigned char *entry) {
   return reinterpret_cast<const char *>(entry + ENTRY_HEAD_SIZE +
                                         entry_key_stored(entry));
+}
+static std::size_t entry_name_length(const unsigned char *entry) {
+  return length_at(entry + 3);
 }
 
 // Answers the upcased form of the ASCII byte `c`.
@@ -343,9 +347,6 @@ static unsigned char key_byte(const unsigned char *entry, std::size_t i) {
   if (entry[0] & ENTRY_ASCII_KEY)
     return ascii_upcase(static_cast<unsigned char>(entry_name(entry)[i]));
   return entry[ENTRY_HEAD_SIZE + i];
-}
-static std::size_t entry_name_length(const unsigned char *entry) {
-  return length_at(entry + 3);
 }
 
 // Answers the first eight bytes of `entry`'s key as one number, the first
@@ -387,9 +388,9 @@ static std::size_t entry_units(const unsigned char *entry,
 
 // The entries of one listing: kept back to back in blocks, then pointed to
 // in name order. `key_head` holds an entry key's first eight bytes, so that
-// most comparisons never leave the sorted array.
-// A listing's first block takes 8 KiB, enough for a folder of a few hundred
-// names; each later one 64 KiB.
+// most comparisons never leave the sorted array. A listing's first block
+// takes 8 KiB, enough for a folder of a few hundred names; each later one
+// 64 KiB.
 const std::size_t FIRST_BLOCK_BYTES = 8 * 1024;
 const std::size_t LATER_BLOCK_BYTES = 64 * 1024;
 struct EntryBlock {
