@@ -407,7 +407,7 @@ struct EntryList {
   EntryBlock *first;
   EntryBlock *last;
   std::size_t count;
-  SortedEntry *sorted;
+  const unsigned char **order; // the entries, once sorted in name order
 };
 
 // Answers whether `a` goes before `b` in name order, when their keys'
@@ -480,6 +480,121 @@ static void sort_entries(SortedEntry *entries, std::size_t n, int byte) {
   for (int b = 0; b < 256; ++b)
     if (count[b] > 1)
       sort_entries(entries + start[b], count[b], byte + 1);
+}
+
+// Obtains `size` bytes for a listing's lists: a small block from the
+// allocator, whose pages earlier listings have most often touched already,
+// a large one with its pages backed at once. Null when memory ran out.
+static void *list_memory(std::size_t size) {
+  return size < LATER_BLOCK_BYTES ? std::malloc(size) : allocate_block(size);
+}
+
+// Orders entries whose keys' first eight bytes are the same.
+struct SameHeadOrder {
+  bool operator()(const unsigned char *a, const unsigned char *b) const {
+    return entry_before_past_head({0, a}, {0, b});
+  }
+};
+
+// Sorts the `n` entries of `order` in name order. A large listing is sorted
+// by radix on numbers that hold the bytes that set its keys' first eight
+// bytes apart, and each entry's place; entries whose first eight bytes are
+// the same then go by the rest of their keys. Where those numbers would not
+// fit in 64 bits, sort_entries sorts. Answers 0, or OUT_OF_MEMORY.
+static int sort_by_name(const unsigned char **order, std::size_t n) {
+  if (n < RADIX_SORT_MIN) {
+    SortedEntry few[RADIX_SORT_MIN];
+    for (std::size_t i = 0; i < n; ++i)
+      few[i] = {key_head(order[i]), order[i]};
+    std::sort(few, few + n, EntryOrder());
+    for (std::size_t i = 0; i < n; ++i)
+      order[i] = few[i].entry;
+    return 0;
+  }
+  std::uint64_t *keys =
+      static_cast<std::uint64_t *>(list_memory(n * sizeof(std::uint64_t)));
+  std::uint64_t *spare =
+      static_cast<std::uint64_t *>(list_memory(n * sizeof(std::uint64_t)));
+  if (keys == nullptr || spare == nullptr) {
+    std::free(keys);
+    std::free(spare);
+    return OUT_OF_MEMORY;
+  }
+  // Which bytes of the heads differ from one entry to another: only those
+  // are sorted by.
+  std::uint64_t all_and = ~std::uint64_t(0), all_or = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    keys[i] = key_head(order[i]);
+    all_and &= keys[i];
+    all_or |= keys[i];
+  }
+  int shifts[8];
+  int digits = 0;
+  for (int shift = 56; shift >= 0; shift -= 8)
+    if (((all_and ^ all_or) >> shift & 0xFF) != 0)
+      shifts[digits++] = shift;
+  int place_bits = 0;
+  while ((std::size_t(1) << place_bits) < n)
+    ++place_bits;
+
+  int result = 0;
+  if (8 * digits + place_bits > 64) {
+    SortedEntry *entries =
+        static_cast<SortedEntry *>(list_memory(n * sizeof(SortedEntry)));
+    if (entries == nullptr) {
+      result = OUT_OF_MEMORY;
+    } else {
+      for (std::size_t i = 0; i < n; ++i)
+        entries[i] = {keys[i], order[i]};
+      sort_entries(entries, n, 0);
+      for (std::size_t i = 0; i < n; ++i)
+        order[i] = entries[i].entry;
+      std::free(entries);
+    }
+  } else {
+    for (std::size_t i = 0; i < n; ++i) {
+      std::uint64_t key = 0;
+      for (int d = 0; d < digits; ++d)
+        key = key << 8 | (keys[i] >> shifts[d] & 0xFF);
+      keys[i] = key << place_bits | i;
+    }
+    // A pass a byte, the last first; each pass is stable.
+    std::uint64_t *from = keys, *to = spare;
+    for (int d = 0; d < digits; ++d) {
+      const int shift = place_bits + 8 * d;
+      std::size_t next[256] = {};
+      for (std::size_t i = 0; i < n; ++i)
+        next[from[i] >> shift & 0xFF] += 1;
+      std::size_t at = 0;
+      for (std::size_t &count : next) {
+        std::size_t bucket = count;
+        count = at;
+        at += bucket;
+      }
+      for (std::size_t i = 0; i < n; ++i)
+        to[next[from[i] >> shift & 0xFF]++] = from[i];
+      std::swap(from, to);
+    }
+    // `from` holds the keys in order; `to` takes the entries meanwhile.
+    const std::uint64_t place = (std::uint64_t(1) << place_bits) - 1;
+    for (std::size_t i = 0; i < n; ++i)
+      to[i] = reinterpret_cast<std::uintptr_t>(order[from[i] & place]);
+    for (std::size_t i = 0; i < n; ++i)
+      order[i] = reinterpret_cast<const unsigned char *>(
+          static_cast<std::uintptr_t>(to[i]));
+    // Entries whose heads are the same go by the rest of their keys.
+    for (std::size_t i = 0; i < n;) {
+      std::size_t j = i + 1;
+      while (j < n && from[j] >> place_bits == from[i] >> place_bits)
+        ++j;
+      if (j - i > 1)
+        std::sort(order + i, order + j, SameHeadOrder());
+      i = j;
+    }
+  }
+  std::free(keys);
+  std::free(spare);
+  return result;
 }
 
 // Answers room for `size` more bytes at the end of `list`, or null when
@@ -581,7 +696,7 @@ static void release_entries(EntryList *list) {
     std::free(list->first);
     list->first = next;
   }
-  std::free(list->sorted);
+  std::free(list->order);
 }
 
 // Reads `listing` to its end into `list`, passing over names that begin
@@ -596,23 +711,17 @@ static int list_directory(DirListing *listing, EntryList *list) {
     return OUT_OF_MEMORY;
   if (list->count == 0)
     return 0;
-  std::size_t sorted_bytes = list->count * sizeof(SortedEntry);
-  list->sorted = static_cast<SortedEntry *>(sorted_bytes < LATER_BLOCK_BYTES
-                                                ? std::malloc(sorted_bytes)
-                                                : allocate_block(sorted_bytes));
-  if (list->sorted == nullptr)
+  list->order = static_cast<const unsigned char **>(
+      list_memory(list->count * sizeof(const unsigned char *)));
+  if (list->order == nullptr)
     return OUT_OF_MEMORY;
   std::size_t n = 0;
   for (const EntryBlock *block = list->first; block != nullptr;
-       block = block->next) {
-    for (std::size_t at = 0; at < block->used;) {
-      const unsigned char *entry = block->bytes + at;
-      list->sorted[n++] = {key_head(entry), entry};
-      at += entry_size(entry);
-    }
-  }
-  sort_entries(list->sorted, n, 0);
-  return 0;
+       block = block->next)
+    for (std::size_t at = 0; at < block->used;
+         at += entry_size(block->bytes + at))
+      list->order[n++] = block->bytes + at;
+  return sort_by_name(list->order, n);
 }
 
 static int walk_directory(const DirListing *parent, const char *name,
@@ -705,9 +814,9 @@ static int walk_directory(const DirListing *parent, const char *name,
   fullpath[dir_length] = PATH_SEPARATOR;
   for (std::size_t i = 0; result == 0 && i < list.count; ++i) {
     if (i + PREFETCH_AHEAD < list.count)
-      prefetch(list.sorted[i + PREFETCH_AHEAD].entry);
-    result = take_entry(listing, fullpath, dir_length, list.sorted[i].entry,
-                        branch, walked);
+      prefetch(list.order[i + PREFETCH_AHEAD]);
+    result = take_entry(listing, fullpath, dir_length, list.order[i], branch,
+                        walked);
   }
   release_entries(&list);
   dir_close(listing);
