@@ -57,9 +57,14 @@ void *allocate_block(std::size_t size) {
   std::uintptr_t start = reinterpret_cast<std::uintptr_t>(block);
   std::uintptr_t first = (start + page - 1) & ~(page - 1);
   std::uintptr_t end = (start + size) & ~(page - 1);
+#ifdef MADV_POPULATE_WRITE
   // Only advice: a system without it faults the pages in as they are used.
   if (end > first)
     madvise(reinterpret_cast<void *>(first), end - first, MADV_POPULATE_WRITE);
+#else
+  (void)first; // C library headers older than the advice: pages fault in
+  (void)end;
+#endif
   return block;
 }
 
