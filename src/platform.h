@@ -19,9 +19,10 @@ extern const char PATH_SEPARATOR;
 void *allocate_zeroed(std::size_t size);
 
 // Obtains `size` bytes for the walk's lists, to be released with
-// std::free, with all of its memory backed at once: touching it page by
-// page would cost a fault per page. Answers null when there is not enough
-// memory. The bytes are not cleared.
+// std::free. A large block (64 KiB or more) has all of its memory backed
+// at once, since touching it page by page would cost a fault per page; a
+// small one is most often memory released earlier, backed already.
+// Answers null when there is not enough memory. The bytes are not cleared.
 void *allocate_block(std::size_t size);
 
 // What an entry is. A status answers it after following links; a listing

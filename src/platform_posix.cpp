@@ -49,10 +49,13 @@ static void take_status(const struct stat &sta, FileStatus *status) {
   status->inode = static_cast<std::uint64_t>(sta.st_ino);
 }
 
+// The smallest block that allocate_block backs at once.
+const std::size_t BACKED_BLOCK_MIN = 64 * 1024;
+
 void *allocate_block(std::size_t size) {
   void *block = std::malloc(size);
-  if (block == nullptr)
-    return nullptr;
+  if (block == nullptr || size < BACKED_BLOCK_MIN)
+    return block;
   const std::uintptr_t page = 4096;
   std::uintptr_t start = reinterpret_cast<std::uintptr_t>(block);
   std::uintptr_t first = (start + page - 1) & ~(page - 1);

@@ -439,55 +439,8 @@ struct EntryOrder {
   }
 };
 
-// The fewest entries worth a radix pass; fewer are sorted by comparison.
+// The fewest entries worth a radix sort; fewer are sorted by comparison.
 const std::size_t RADIX_SORT_MIN = 256;
-
-// Sorts `entries` (`n`) in name order, where their keys' first `byte`
-// bytes are the same: in place, bucket by bucket on the keys' next byte
-// (a radix sort), then by comparison where few are left or the eight bytes
-// of key_head are spent.
-static void sort_entries(SortedEntry *entries, std::size_t n, int byte) {
-  if (n < RADIX_SORT_MIN || byte == 8) {
-    std::sort(entries, entries + n, EntryOrder());
-    return;
-  }
-  const int shift = 56 - 8 * byte;
-  std::size_t count[256] = {};
-  for (std::size_t i = 0; i < n; ++i)
-    count[entries[i].key_head >> shift & 0xFF] += 1;
-  std::size_t start[256], next[256];
-  std::size_t at = 0;
-  for (int b = 0; b < 256; ++b) {
-    if (count[b] == n) // the same byte in every key: on to the next
-      return sort_entries(entries, n, byte + 1);
-    start[b] = next[b] = at;
-    at += count[b];
-  }
-  // Each entry goes to the next free place of its bucket, swapping out
-  // whatever is there, until every bucket is full.
-  for (int b = 0; b < 256; ++b) {
-    std::size_t end = start[b] + count[b];
-    while (next[b] < end) {
-      SortedEntry moving = entries[next[b]];
-      int to = static_cast<int>(moving.key_head >> shift & 0xFF);
-      while (to != b) {
-        std::swap(moving, entries[next[to]++]);
-        to = static_cast<int>(moving.key_head >> shift & 0xFF);
-      }
-      entries[next[b]++] = moving;
-    }
-  }
-  for (int b = 0; b < 256; ++b)
-    if (count[b] > 1)
-      sort_entries(entries + start[b], count[b], byte + 1);
-}
-
-// Obtains `size` bytes for a listing's lists: a small block from the
-// allocator, whose pages earlier listings have most often touched already,
-// a large one with its pages backed at once. Null when memory ran out.
-static void *list_memory(std::size_t size) {
-  return size < LATER_BLOCK_BYTES ? std::malloc(size) : allocate_block(size);
-}
 
 // Orders entries whose keys' first eight bytes are the same.
 struct SameHeadOrder {
@@ -496,25 +449,40 @@ struct SameHeadOrder {
   }
 };
 
+// Sorts the `n` entries of `order` by comparison, in name order; `heads`,
+// where not null, holds their key_heads. Answers 0, or OUT_OF_MEMORY.
+static int sort_by_comparison(const unsigned char **order, std::size_t n,
+                              const std::uint64_t *heads) {
+  SortedEntry few[RADIX_SORT_MIN];
+  SortedEntry *entries =
+      n <= RADIX_SORT_MIN
+          ? few
+          : static_cast<SortedEntry *>(allocate_block(n * sizeof(SortedEntry)));
+  if (entries == nullptr)
+    return OUT_OF_MEMORY;
+  for (std::size_t i = 0; i < n; ++i)
+    entries[i] = {heads != nullptr ? heads[i] : key_head(order[i]), order[i]};
+  std::sort(entries, entries + n, EntryOrder());
+  for (std::size_t i = 0; i < n; ++i)
+    order[i] = entries[i].entry;
+  if (entries != few)
+    std::free(entries);
+  return 0;
+}
+
 // Sorts the `n` entries of `order` in name order. A large listing is sorted
 // by radix on numbers that hold the bytes that set its keys' first eight
 // bytes apart, and each entry's place; entries whose first eight bytes are
-// the same then go by the rest of their keys. Where those numbers would not
-// fit in 64 bits, sort_entries sorts. Answers 0, or OUT_OF_MEMORY.
+// the same then go by the rest of their keys. A small listing, or one
+// whose numbers would not fit in 64 bits, is sorted by comparison. Answers
+// 0, or OUT_OF_MEMORY.
 static int sort_by_name(const unsigned char **order, std::size_t n) {
-  if (n < RADIX_SORT_MIN) {
-    SortedEntry few[RADIX_SORT_MIN];
-    for (std::size_t i = 0; i < n; ++i)
-      few[i] = {key_head(order[i]), order[i]};
-    std::sort(few, few + n, EntryOrder());
-    for (std::size_t i = 0; i < n; ++i)
-      order[i] = few[i].entry;
-    return 0;
-  }
+  if (n < RADIX_SORT_MIN)
+    return sort_by_comparison(order, n, nullptr);
   std::uint64_t *keys =
-      static_cast<std::uint64_t *>(list_memory(n * sizeof(std::uint64_t)));
+      static_cast<std::uint64_t *>(allocate_block(n * sizeof(std::uint64_t)));
   std::uint64_t *spare =
-      static_cast<std::uint64_t *>(list_memory(n * sizeof(std::uint64_t)));
+      static_cast<std::uint64_t *>(allocate_block(n * sizeof(std::uint64_t)));
   if (keys == nullptr || spare == nullptr) {
     std::free(keys);
     std::free(spare);
@@ -537,76 +505,63 @@ static int sort_by_name(const unsigned char **order, std::size_t n) {
   while ((std::size_t(1) << place_bits) < n)
     ++place_bits;
 
-  int result = 0;
   if (8 * digits + place_bits > 64) {
-    SortedEntry *entries =
-        static_cast<SortedEntry *>(list_memory(n * sizeof(SortedEntry)));
-    if (entries == nullptr) {
-      result = OUT_OF_MEMORY;
-    } else {
-      for (std::size_t i = 0; i < n; ++i)
-        entries[i] = {keys[i], order[i]};
-      sort_entries(entries, n, 0);
-      for (std::size_t i = 0; i < n; ++i)
-        order[i] = entries[i].entry;
-      std::free(entries);
-    }
-  } else {
-    for (std::size_t i = 0; i < n; ++i) {
-      std::uint64_t key = 0;
-      for (int d = 0; d < digits; ++d)
-        key = key << 8 | (keys[i] >> shifts[d] & 0xFF);
-      keys[i] = key << place_bits | i;
-    }
-    // A pass a byte, the last first; each pass is stable.
-    std::uint64_t *from = keys, *to = spare;
-    for (int d = 0; d < digits; ++d) {
-      const int shift = place_bits + 8 * d;
-      std::size_t next[256] = {};
-      for (std::size_t i = 0; i < n; ++i)
-        next[from[i] >> shift & 0xFF] += 1;
-      std::size_t at = 0;
-      for (std::size_t &count : next) {
-        std::size_t bucket = count;
-        count = at;
-        at += bucket;
-      }
-      for (std::size_t i = 0; i < n; ++i)
-        to[next[from[i] >> shift & 0xFF]++] = from[i];
-      std::swap(from, to);
-    }
-    // `from` holds the keys in order; `to` takes the entries meanwhile.
-    const std::uint64_t place = (std::uint64_t(1) << place_bits) - 1;
+    int result = sort_by_comparison(order, n, keys);
+    std::free(keys);
+    std::free(spare);
+    return result;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    std::uint64_t key = 0;
+    for (int d = 0; d < digits; ++d)
+      key = key << 8 | (keys[i] >> shifts[d] & 0xFF);
+    keys[i] = key << place_bits | i;
+  }
+  // A pass a byte, the last first; each pass is stable.
+  std::uint64_t *from = keys, *to = spare;
+  for (int d = 0; d < digits; ++d) {
+    const int shift = place_bits + 8 * d;
+    std::size_t next[256] = {};
     for (std::size_t i = 0; i < n; ++i)
-      to[i] = reinterpret_cast<std::uintptr_t>(order[from[i] & place]);
-    for (std::size_t i = 0; i < n; ++i)
-      order[i] = reinterpret_cast<const unsigned char *>(
-          static_cast<std::uintptr_t>(to[i]));
-    // Entries whose heads are the same go by the rest of their keys.
-    for (std::size_t i = 0; i < n;) {
-      std::size_t j = i + 1;
-      while (j < n && from[j] >> place_bits == from[i] >> place_bits)
-        ++j;
-      if (j - i > 1)
-        std::sort(order + i, order + j, SameHeadOrder());
-      i = j;
+      next[from[i] >> shift & 0xFF] += 1;
+    std::size_t at = 0;
+    for (std::size_t &count : next) {
+      std::size_t bucket = count;
+      count = at;
+      at += bucket;
     }
+    for (std::size_t i = 0; i < n; ++i)
+      to[next[from[i] >> shift & 0xFF]++] = from[i];
+    std::swap(from, to);
+  }
+  // `from` holds the keys in order; `to` takes the entries meanwhile.
+  const std::uint64_t place = (std::uint64_t(1) << place_bits) - 1;
+  for (std::size_t i = 0; i < n; ++i)
+    to[i] = reinterpret_cast<std::uintptr_t>(order[from[i] & place]);
+  for (std::size_t i = 0; i < n; ++i)
+    order[i] = reinterpret_cast<const unsigned char *>(
+        static_cast<std::uintptr_t>(to[i]));
+  // Entries whose heads are the same go by the rest of their keys.
+  for (std::size_t i = 0; i < n;) {
+    std::size_t j = i + 1;
+    while (j < n && from[j] >> place_bits == from[i] >> place_bits)
+      ++j;
+    if (j - i > 1)
+      std::sort(order + i, order + j, SameHeadOrder());
+    i = j;
   }
   std::free(keys);
   std::free(spare);
-  return result;
+  return 0;
 }
 
 // Answers room for `size` more bytes at the end of `list`, or null when
 // memory ran out.
 static unsigned char *entry_room(EntryList *list, std::size_t size) {
   if (list->last == nullptr || list->last->size - list->last->used < size) {
-    // A small first block is most often one that an earlier listing
-    // released, whose pages are in place already.
-    bool first = list->last == nullptr;
-    std::size_t bytes = first ? FIRST_BLOCK_BYTES : LATER_BLOCK_BYTES;
-    EntryBlock *block = static_cast<EntryBlock *>(
-        first ? std::malloc(bytes) : allocate_block(bytes));
+    std::size_t bytes =
+        list->last == nullptr ? FIRST_BLOCK_BYTES : LATER_BLOCK_BYTES;
+    EntryBlock *block = static_cast<EntryBlock *>(allocate_block(bytes));
     if (block == nullptr)
       return nullptr;
     block->next = nullptr;
@@ -712,7 +667,7 @@ static int list_directory(DirListing *listing, EntryList *list) {
   if (list->count == 0)
     return 0;
   list->order = static_cast<const unsigned char **>(
-      list_memory(list->count * sizeof(const unsigned char *)));
+      allocate_block(list->count * sizeof(const unsigned char *)));
   if (list->order == nullptr)
     return OUT_OF_MEMORY;
   std::size_t n = 0;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -35,30 +36,27 @@ protected:
   // The names in the folder `rel` that end in ".tmp".
   std::vector<std::string> temp_files(const std::string &rel) const {
     std::vector<std::string> found;
-    std::string command = "ls -a '" + path(rel) + "'";
-    FILE *pipe = popen(command.c_str(), "r");
-    char line[4096];
-    while (pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr) {
-      std::string name(line);
-      if (name.size() > 5 && name.compare(name.size() - 5, 5, ".tmp\n") == 0)
+    DIR *dir = opendir(path(rel).c_str());
+    while (dir != nullptr) {
+      struct dirent *entry = readdir(dir);
+      if (entry == nullptr)
+        break;
+      std::string name = entry->d_name;
+      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0)
         found.push_back(name);
     }
-    if (pipe != nullptr)
-      pclose(pipe);
+    if (dir != nullptr)
+      closedir(dir);
     return found;
   }
 
-  // The output of a build that wrote the image, or of one that could not
-  // open it.
+  // The output of a build that wrote the image, and of one that could not,
+  // with `message` (OPEN_ERROR or WRITE_ERROR) as the image's report.
   std::string built() const {
     return banner() + "\nNo.01 add file=root/a.bin\ndone\n";
   }
-  std::string not_opened() const {
-    return banner() + "\nNo.01 add file=root/a.bin\n" + LOCATION + OPEN_ERROR +
-           "STOWPK.GBA\n" + LOCATION + FINISH_ERROR + "done\n";
-  }
-  std::string not_written() const {
-    return banner() + "\nNo.01 add file=root/a.bin\n" + LOCATION + WRITE_ERROR +
+  std::string image_failed(const std::string &message) const {
+    return banner() + "\nNo.01 add file=root/a.bin\n" + LOCATION + message +
            "STOWPK.GBA\n" + LOCATION + FINISH_ERROR + "done\n";
   }
 
@@ -110,7 +108,7 @@ TEST_F(Landing, LinkedImageIsWrittenThroughTheLink) {
     RunResult r = run();
     EXPECT_EQ(r.status, c.written.empty() ? 2 : 0);
     EXPECT_EQ(without_line_numbers(r.out),
-              c.written.empty() ? not_opened() : built());
+              c.written.empty() ? image_failed(OPEN_ERROR) : built());
     EXPECT_TRUE(is_link("STOWPK.GBA")) << "the link was replaced";
     if (!c.written.empty()) {
       EXPECT_TRUE(read_file(c.written) == fresh) << "no image in " << c.written;
@@ -164,7 +162,8 @@ TEST_F(Landing, FolderThatTakesNoNewFileGetsTheImageInPlace) {
     RunResult r = run(options);
     chmod(path("ro").c_str(), 0755);
     EXPECT_EQ(r.status, c.written ? 0 : 2);
-    EXPECT_EQ(without_line_numbers(r.out), c.written ? built() : not_opened());
+    EXPECT_EQ(without_line_numbers(r.out),
+              c.written ? built() : image_failed(OPEN_ERROR));
     if (c.written) {
       EXPECT_TRUE(read_file(c.image) == fresh) << "not the new image";
     } else if (c.mode != 0) {
@@ -189,7 +188,7 @@ TEST_F(Landing, OnlyARegularFileIsReplaced) {
   EXPECT_LE(read(reader, &byte, 1), 0) << "the pipe was written";
   close(reader);
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(without_line_numbers(r.out), not_opened());
+  EXPECT_EQ(without_line_numbers(r.out), image_failed(OPEN_ERROR));
   struct stat sb;
   ASSERT_EQ(lstat(path("STOWPK.GBA").c_str(), &sb), 0);
   EXPECT_TRUE(S_ISFIFO(sb.st_mode));
@@ -244,7 +243,7 @@ TEST_F(Landing, FileSizeLimitIsAFailedWriteEvenWithItsSignal) {
   RunResult r = run(options);
   EXPECT_EQ(r.signal, 0);
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(without_line_numbers(r.out), not_written());
+  EXPECT_EQ(without_line_numbers(r.out), image_failed(WRITE_ERROR));
   EXPECT_TRUE(read_file("STOWPK.GBA") == EARLIER) << "not the earlier image";
   EXPECT_EQ(temp_files("."), std::vector<std::string>{});
 }
@@ -277,7 +276,8 @@ TEST_F(Landing, WindowsWaitsAMomentForAnImageInUse) {
     int status = 0;
     waitpid(holder, &status, 0);
     EXPECT_EQ(r.status, c.written ? 0 : 2);
-    EXPECT_EQ(without_line_numbers(r.out), c.written ? built() : not_written());
+    EXPECT_EQ(without_line_numbers(r.out),
+              c.written ? built() : image_failed(WRITE_ERROR));
     EXPECT_TRUE(read_file("STOWPK.GBA") == (c.written ? fresh : EARLIER));
     EXPECT_EQ(temp_files("."), std::vector<std::string>{});
   }
