@@ -25,6 +25,12 @@ void *allocate_zeroed(std::size_t size);
 // Answers null when there is not enough memory. The bytes are not cleared.
 void *allocate_block(std::size_t size);
 
+// Grows `block`, of `size` bytes from allocate_block or null, to
+// `new_size` bytes, keeping its bytes, and backs what is new as
+// allocate_block does. Answers the block, which may have moved, or null
+// when there is not enough memory, `block` then being left as it was.
+void *grow_block(void *block, std::size_t size, std::size_t new_size);
+
 // What an entry is. A status answers it after following links; a listing
 // answers it for the entry itself, or KIND_UNKNOWN for a link or where the
 // file system does not say.
@@ -85,6 +91,11 @@ DirListing *dir_open(const DirListing *parent, const char *name,
 // system yields them: 1 with `*entry` filled in, 0 at the end or on a read
 // error, -1 when memory ran out. The listing is read in large blocks.
 int dir_next(DirListing *listing, DirEntry *entry);
+
+// Starts `listing` over: dir_next answers its entries again from the first,
+// as the file system yields them now. Answers 0, or -1 when memory ran out.
+// A listing that cannot start over answers no more entries.
+int dir_rewind(DirListing *listing);
 
 // Takes the status of the entry `name` of the open directory `parent`
 // (full path `path`), following links. Answers 0, or -1 when the status

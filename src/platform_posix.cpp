@@ -52,14 +52,12 @@ static void take_status(const struct stat &sta, FileStatus *status) {
 // The smallest block that allocate_block backs at once.
 const std::size_t BACKED_BLOCK_MIN = 64 * 1024;
 
-void *allocate_block(std::size_t size) {
-  void *block = std::malloc(size);
-  if (block == nullptr || size < BACKED_BLOCK_MIN)
-    return block;
+// Backs the whole pages among the `size` bytes at `start` at once.
+static void back_pages(void *start, std::size_t size) {
   const std::uintptr_t page = 4096;
-  std::uintptr_t start = reinterpret_cast<std::uintptr_t>(block);
-  std::uintptr_t first = (start + page - 1) & ~(page - 1);
-  std::uintptr_t end = (start + size) & ~(page - 1);
+  std::uintptr_t at = reinterpret_cast<std::uintptr_t>(start);
+  std::uintptr_t first = (at + page - 1) & ~(page - 1);
+  std::uintptr_t end = (at + size) & ~(page - 1);
 #ifdef MADV_POPULATE_WRITE
   // Only advice: a system without it faults the pages in as they are used.
   if (end > first)
@@ -68,7 +66,20 @@ void *allocate_block(std::size_t size) {
   (void)first; // C library headers older than the advice: pages fault in
   (void)end;
 #endif
+}
+
+void *allocate_block(std::size_t size) {
+  void *block = std::malloc(size);
+  if (block != nullptr && size >= BACKED_BLOCK_MIN)
+    back_pages(block, size);
   return block;
+}
+
+void *grow_block(void *block, std::size_t size, std::size_t new_size) {
+  void *grown = std::realloc(block, new_size);
+  if (grown != nullptr && new_size >= BACKED_BLOCK_MIN)
+    back_pages(static_cast<unsigned char *>(grown) + size, new_size - size);
+  return grown;
 }
 
 int file_status(const char *path, FileStatus *status) {
@@ -222,6 +233,24 @@ int dir_next(DirListing *listing, DirEntry *entry) {
   entry->units = nullptr; // those of the name, if needed
   entry->unit_count = 0;
   return 1;
+}
+
+int dir_rewind(DirListing *listing) {
+  if (listing->block == nullptr) {
+    listing->block =
+        static_cast<unsigned char *>(std::malloc(LISTING_BLOCK_SIZE));
+    if (listing->block == nullptr) {
+      errno = ENOMEM;
+      return -1;
+    }
+  }
+  listing->filled = 0;
+  listing->offset = 0;
+  if (lseek(listing->fd, 0, SEEK_SET) != 0) {
+    std::free(listing->block); // no more entries, as at the end
+    listing->block = nullptr;
+  }
+  return 0;
 }
 
 int entry_status(const DirListing *parent, const char *name, const char *path,

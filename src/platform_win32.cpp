@@ -69,6 +69,11 @@ void *allocate_zeroed(std::size_t size) { return std::calloc(size, 1); }
 
 void *allocate_block(std::size_t size) { return std::malloc(size); }
 
+void *grow_block(void *block, std::size_t size, std::size_t new_size) {
+  (void)size; // the system backs pages as they are touched
+  return std::realloc(block, new_size);
+}
+
 // Sets errno from the calling thread's last Windows error.
 static void set_errno_from_last_error() { errno = errno_from(GetLastError()); }
 
@@ -118,7 +123,8 @@ const std::size_t NAME_BYTES_MAX = 2 * NAME_UNITS_MAX + 1;
 static_assert(sizeof(wchar_t) == sizeof(std::uint16_t), "UTF-16 wchar_t");
 
 struct DirListing {
-  HANDLE find; // INVALID_HANDLE_VALUE for an empty listing
+  wchar_t pattern[MAX_PATH + 8]; // the directory's path and "\\*"
+  HANDLE find;                   // INVALID_HANDLE_VALUE for an empty listing
   WIN32_FIND_DATAW entry;
   bool entry_pending; // `entry` holds the first entry, not yet answered
   char name[NAME_BYTES_MAX];
@@ -202,19 +208,20 @@ static bool narrow_name(const wchar_t *wide, std::size_t count, char *narrow) {
 // not a directory, and answers an empty listing for a directory in which
 // the search finds nothing at all.
 DirListing *dir_open(const DirListing *, const char *, const char *path) {
-  wchar_t pattern[MAX_PATH + 8];
-  int length = MultiByteToWideChar(CP_ACP, 0, path, -1, pattern, MAX_PATH);
-  if (length <= 0) {
-    errno = ENOENT;
-    return nullptr;
-  }
-  std::wcscpy(pattern + length - 1, L"\\*");
   DirListing *listing =
       static_cast<DirListing *>(std::malloc(sizeof(DirListing)));
   if (listing == nullptr) {
     errno = ENOMEM;
     return nullptr;
   }
+  wchar_t *pattern = listing->pattern;
+  int length = MultiByteToWideChar(CP_ACP, 0, path, -1, pattern, MAX_PATH);
+  if (length <= 0) {
+    std::free(listing);
+    errno = ENOENT;
+    return nullptr;
+  }
+  std::wcscpy(pattern + length - 1, L"\\*");
   listing->find = FindFirstFileW(pattern, &listing->entry);
   DWORD error = GetLastError();
   listing->entry_pending = listing->find != INVALID_HANDLE_VALUE;
@@ -265,6 +272,14 @@ int dir_next(DirListing *listing, DirEntry *entry) {
 int entry_status(const DirListing *, const char *, const char *path,
                  FileStatus *status) {
   return file_status(path, status);
+}
+
+int dir_rewind(DirListing *listing) {
+  if (listing->find != INVALID_HANDLE_VALUE)
+    FindClose(listing->find); // the search is started again either way
+  listing->find = FindFirstFileW(listing->pattern, &listing->entry);
+  listing->entry_pending = listing->find != INVALID_HANDLE_VALUE;
+  return 0;
 }
 
 void dir_close(DirListing *listing) {

@@ -149,6 +149,9 @@ int add_source_file(const char *path) {
   return 0;
 }
 
+// Answers how many more records the image has room for.
+int image_room() { return MAX_RECORDS - builder.record_count; }
+
 // Closes the image with its end slot and all-zero record and writes it to
 // `path`, replacing any earlier file whole. Answers 0, or -1 after printing
 // a report when the file cannot be opened or written; an earlier file at
@@ -337,41 +340,43 @@ static std::size_t entry_name_length(const unsigned char *entry) {
   return length_at(entry + 3);
 }
 
-// Answers the upcased form of the ASCII byte `c`.
-static unsigned char ascii_upcase(unsigned char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 0x20) : c;
+// Answers `word`, eight ASCII bytes, with each of a-z upcased.
+static std::uint64_t ascii_upcase(std::uint64_t word) {
+  const std::uint64_t ones = 0x0101010101010101u;
+  // A byte's top bit is set in `from_a` when it is 'a' or above, and in
+  // `past_z` when it is above 'z'; no byte below 0x80 carries into the next.
+  std::uint64_t from_a = word + (0x80 - 'a') * ones;
+  std::uint64_t past_z = word + (0x80 - 'z' - 1) * ones;
+  std::uint64_t lower = from_a & ~past_z & 0x80 * ones;
+  return word - (lower >> 2);
 }
 
-// Answers byte `i` of `entry`'s key.
-static unsigned char key_byte(const unsigned char *entry, std::size_t i) {
-  if (entry[0] & ENTRY_ASCII_KEY)
-    return ascii_upcase(static_cast<unsigned char>(entry_name(entry)[i]));
-  return entry[ENTRY_HEAD_SIZE + i];
-}
-
-// Answers the first eight bytes of `entry`'s key as one number, the first
-// byte highest, zero past the key's end.
-static std::uint64_t key_head(const unsigned char *entry) {
+// Answers the eight bytes of `entry`'s key from byte `at` as one number,
+// the first byte highest, zero past the key's end. No key holds a zero
+// byte, so these numbers order keys as their bytes do.
+static std::uint64_t key_word(const unsigned char *entry, std::size_t at) {
   const bool ascii = (entry[0] & ENTRY_ASCII_KEY) != 0;
   const unsigned char *key =
       ascii ? reinterpret_cast<const unsigned char *>(entry_name(entry))
             : entry + ENTRY_HEAD_SIZE;
   const std::size_t length = entry_key_length(entry);
-  std::uint64_t head = 0;
-  for (std::size_t i = 0; i < 8; ++i) {
-    unsigned char byte = i < length ? key[i] : 0;
-    head = head << 8 | (ascii ? ascii_upcase(byte) : byte);
+  std::uint64_t word = 0;
+  if (at + 8 <= length) {
+    const unsigned char *p = key + at;
+    word = std::uint64_t(p[0]) << 56 | std::uint64_t(p[1]) << 48 |
+           std::uint64_t(p[2]) << 40 | std::uint64_t(p[3]) << 32 |
+           std::uint64_t(p[4]) << 24 | std::uint64_t(p[5]) << 16 |
+           std::uint64_t(p[6]) << 8 | std::uint64_t(p[7]);
+  } else {
+    for (std::size_t i = at; i < at + 8; ++i)
+      word = word << 8 | (i < length ? key[i] : 0);
   }
-  return head;
+  return ascii ? ascii_upcase(word) : word;
 }
 
-// Answers the bytes `entry` takes.
-static std::size_t entry_size(const unsigned char *entry) {
-  std::size_t size =
-      ENTRY_HEAD_SIZE + entry_key_stored(entry) + entry_name_length(entry);
-  if (entry[0] & ENTRY_NOT_REPRESENTABLE)
-    size += 2 + length_at(entry + size);
-  return size;
+// Answers the first eight bytes of `entry`'s key, as key_word does.
+static std::uint64_t key_head(const unsigned char *entry) {
+  return key_word(entry, 0);
 }
 
 // Answers the units of `entry`'s name, before upcasing, in `units`, and
@@ -386,11 +391,10 @@ static std::size_t entry_units(const unsigned char *entry,
   return name_units(entry_name(entry), entry_name_length(entry), units);
 }
 
-// The entries of one listing: kept back to back in blocks, then pointed to
-// in name order. `key_head` holds an entry key's first eight bytes, so that
-// most comparisons never leave the sorted array. A listing's first block
-// takes 8 KiB, enough for a folder of a few hundred names; each later one
-// 64 KiB.
+// The entries of one listing: kept back to back in blocks, and pointed to
+// from two runs, each entry with its key's first eight bytes (`key_head`),
+// so that most comparisons never leave a run. A listing's first block takes
+// 8 KiB, enough for a folder of a few hundred names; each later one 64 KiB.
 const std::size_t FIRST_BLOCK_BYTES = 8 * 1024;
 const std::size_t LATER_BLOCK_BYTES = 64 * 1024;
 struct EntryBlock {
@@ -403,11 +407,27 @@ struct SortedEntry {
   std::uint64_t key_head;
   const unsigned char *entry;
 };
+// Entries of a listing, `count` of them in room for `capacity`; `next` is
+// the next to take.
+struct EntryRun {
+  SortedEntry *entries;
+  std::size_t count;
+  std::size_t capacity;
+  std::size_t next;
+};
+// A listing's quiet entries are the regular files whose names are
+// representable and whose paths fit: taken once the image is full, they add
+// nothing and print nothing. The loud ones are the rest. `loud` holds every
+// loud entry; `quiet` only the first quiet ones in name order, as many as
+// the image has room for, and `quiet_beyond` counts the others, which
+// are not kept: should the files in the run not all be added, the listing
+// is read again for them.
 struct EntryList {
   EntryBlock *first;
   EntryBlock *last;
-  std::size_t count;
-  const unsigned char **order; // the entries, once sorted in name order
+  EntryRun loud;
+  EntryRun quiet;
+  std::size_t quiet_beyond;
 };
 
 // Answers whether `a` goes before `b` in name order, when their keys'
@@ -416,8 +436,8 @@ static bool entry_before_past_head(const SortedEntry &a, const SortedEntry &b) {
   std::size_t a_length = entry_key_length(a.entry);
   std::size_t b_length = entry_key_length(b.entry);
   std::size_t common = std::min(a_length, b_length);
-  for (std::size_t i = 8; i < common; ++i) {
-    unsigned char x = key_byte(a.entry, i), y = key_byte(b.entry, i);
+  for (std::size_t at = 8; at < common; at += 8) {
+    std::uint64_t x = key_word(a.entry, at), y = key_word(b.entry, at);
     if (x != y)
       return x < y;
   }
@@ -438,122 +458,6 @@ struct EntryOrder {
     return entry_before_past_head(a, b);
   }
 };
-
-// The fewest entries worth a radix sort; fewer are sorted by comparison.
-const std::size_t RADIX_SORT_MIN = 256;
-
-// Orders entries whose keys' first eight bytes are the same.
-struct SameHeadOrder {
-  bool operator()(const unsigned char *a, const unsigned char *b) const {
-    return entry_before_past_head({0, a}, {0, b});
-  }
-};
-
-// Sorts the `n` entries of `order` by comparison, in name order; `heads`,
-// where not null, holds their key_heads. Answers 0, or OUT_OF_MEMORY.
-static int sort_by_comparison(const unsigned char **order, std::size_t n,
-                              const std::uint64_t *heads) {
-  SortedEntry few[RADIX_SORT_MIN];
-  SortedEntry *entries =
-      n <= RADIX_SORT_MIN
-          ? few
-          : static_cast<SortedEntry *>(allocate_block(n * sizeof(SortedEntry)));
-  if (entries == nullptr)
-    return OUT_OF_MEMORY;
-  for (std::size_t i = 0; i < n; ++i)
-    entries[i] = {heads != nullptr ? heads[i] : key_head(order[i]), order[i]};
-  std::sort(entries, entries + n, EntryOrder());
-  for (std::size_t i = 0; i < n; ++i)
-    order[i] = entries[i].entry;
-  if (entries != few)
-    std::free(entries);
-  return 0;
-}
-
-// Sorts the `n` entries of `order` in name order. A large listing is sorted
-// by radix on numbers that hold the bytes that set its keys' first eight
-// bytes apart, and each entry's place; entries whose first eight bytes are
-// the same then go by the rest of their keys. A small listing, or one
-// whose numbers would not fit in 64 bits, is sorted by comparison. Answers
-// 0, or OUT_OF_MEMORY.
-static int sort_by_name(const unsigned char **order, std::size_t n) {
-  if (n < RADIX_SORT_MIN)
-    return sort_by_comparison(order, n, nullptr);
-  std::uint64_t *keys =
-      static_cast<std::uint64_t *>(allocate_block(n * sizeof(std::uint64_t)));
-  std::uint64_t *spare =
-      static_cast<std::uint64_t *>(allocate_block(n * sizeof(std::uint64_t)));
-  if (keys == nullptr || spare == nullptr) {
-    std::free(keys);
-    std::free(spare);
-    return OUT_OF_MEMORY;
-  }
-  // Which bytes of the heads differ from one entry to another: only those
-  // are sorted by.
-  std::uint64_t all_and = ~std::uint64_t(0), all_or = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    keys[i] = key_head(order[i]);
-    all_and &= keys[i];
-    all_or |= keys[i];
-  }
-  int shifts[8];
-  int digits = 0;
-  for (int shift = 56; shift >= 0; shift -= 8)
-    if (((all_and ^ all_or) >> shift & 0xFF) != 0)
-      shifts[digits++] = shift;
-  int place_bits = 0;
-  while ((std::size_t(1) << place_bits) < n)
-    ++place_bits;
-
-  if (8 * digits + place_bits > 64) {
-    int result = sort_by_comparison(order, n, keys);
-    std::free(keys);
-    std::free(spare);
-    return result;
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    std::uint64_t key = 0;
-    for (int d = 0; d < digits; ++d)
-      key = key << 8 | (keys[i] >> shifts[d] & 0xFF);
-    keys[i] = key << place_bits | i;
-  }
-  // A pass a byte, the last first; each pass is stable.
-  std::uint64_t *from = keys, *to = spare;
-  for (int d = 0; d < digits; ++d) {
-    const int shift = place_bits + 8 * d;
-    std::size_t next[256] = {};
-    for (std::size_t i = 0; i < n; ++i)
-      next[from[i] >> shift & 0xFF] += 1;
-    std::size_t at = 0;
-    for (std::size_t &count : next) {
-      std::size_t bucket = count;
-      count = at;
-      at += bucket;
-    }
-    for (std::size_t i = 0; i < n; ++i)
-      to[next[from[i] >> shift & 0xFF]++] = from[i];
-    std::swap(from, to);
-  }
-  // `from` holds the keys in order; `to` takes the entries meanwhile.
-  const std::uint64_t place = (std::uint64_t(1) << place_bits) - 1;
-  for (std::size_t i = 0; i < n; ++i)
-    to[i] = reinterpret_cast<std::uintptr_t>(order[from[i] & place]);
-  for (std::size_t i = 0; i < n; ++i)
-    order[i] = reinterpret_cast<const unsigned char *>(
-        static_cast<std::uintptr_t>(to[i]));
-  // Entries whose heads are the same go by the rest of their keys.
-  for (std::size_t i = 0; i < n;) {
-    std::size_t j = i + 1;
-    while (j < n && from[j] >> place_bits == from[i] >> place_bits)
-      ++j;
-    if (j - i > 1)
-      std::sort(order + i, order + j, SameHeadOrder());
-    i = j;
-  }
-  std::free(keys);
-  std::free(spare);
-  return 0;
-}
 
 // Answers room for `size` more bytes at the end of `list`, or null when
 // memory ran out.
@@ -584,18 +488,23 @@ static bool all_ascii(const char *name, std::size_t length) {
   return true;
 }
 
-// Completes the entry begun at `entry` in `list`, whose key ends before
-// `key_end`, for `listed`, whose units are `units` (`unit_count`).
-static void finish_entry(EntryList *list, unsigned char *entry,
-                         unsigned char *key_end, const DirEntry &listed,
-                         const std::uint16_t *units, std::size_t unit_count) {
+// Completes the entry begun at `entry`, whose key ends before `key_end`,
+// for `listed`, whose units are `units` (`unit_count`), with the flags
+// `flags`. Answers the entry.
+static unsigned char *finish_entry(unsigned char *entry, unsigned char *key_end,
+                                   const DirEntry &listed,
+                                   const std::uint16_t *units,
+                                   std::size_t unit_count,
+                                   unsigned char flags) {
   put_length(entry + 1,
-             static_cast<std::size_t>(key_end - entry) - ENTRY_HEAD_SIZE);
+             flags & ENTRY_ASCII_KEY
+                 ? listed.name_length
+                 : static_cast<std::size_t>(key_end - entry) - ENTRY_HEAD_SIZE);
   unsigned char *p = key_end;
   std::memcpy(p, listed.name, listed.name_length);
   p += listed.name_length;
   put_length(entry + 3, listed.name_length);
-  entry[0] = static_cast<unsigned char>(listed.kind);
+  entry[0] = static_cast<unsigned char>(listed.kind | flags);
   if (!listed.representable) {
     entry[0] |= ENTRY_NOT_REPRESENTABLE;
     unsigned char *stored = p + 2;
@@ -604,12 +513,13 @@ static void finish_entry(EntryList *list, unsigned char *entry,
     put_length(p, static_cast<std::size_t>(stored - p) - 2);
     p = stored;
   }
-  list->last->used += static_cast<std::size_t>(p - entry);
-  list->count += 1;
+  return entry;
 }
 
-// Keeps `listed` in `list` with its key. Answers 0, or OUT_OF_MEMORY.
-static int keep_entry(EntryList *list, const DirEntry &listed) {
+// Writes the entry for `listed`, with its key, at the end of `list`, where
+// the next entry written takes its place unless keep_entry keeps it.
+// Answers the entry, or null when memory ran out.
+static unsigned char *write_entry(EntryList *list, const DirEntry &listed) {
   // Most names are ASCII: their key is their bytes, upcased, and is not
   // kept twice.
   if (listed.units == nullptr && listed.representable &&
@@ -617,11 +527,9 @@ static int keep_entry(EntryList *list, const DirEntry &listed) {
     unsigned char *entry =
         entry_room(list, ENTRY_HEAD_SIZE + listed.name_length);
     if (entry == nullptr)
-      return OUT_OF_MEMORY;
-    finish_entry(list, entry, entry + ENTRY_HEAD_SIZE, listed, nullptr, 0);
-    put_length(entry + 1, listed.name_length);
-    entry[0] |= ENTRY_ASCII_KEY;
-    return 0;
+      return nullptr;
+    return finish_entry(entry, entry + ENTRY_HEAD_SIZE, listed, nullptr, 0,
+                        ENTRY_ASCII_KEY);
   }
   std::uint16_t decoded[NAME_UNITS_MAX];
   const std::uint16_t *units = listed.units;
@@ -636,11 +544,101 @@ static int keep_entry(EntryList *list, const DirEntry &listed) {
     room += 2 + key_room;
   unsigned char *entry = entry_room(list, room);
   if (entry == nullptr)
-    return OUT_OF_MEMORY;
+    return nullptr;
   unsigned char *key_end = entry + ENTRY_HEAD_SIZE;
   for (std::size_t i = 0; i < unit_count; ++i)
     key_end = put_unit(key_end, ntfs_upcase(units[i]));
-  finish_entry(list, entry, key_end, listed, units, unit_count);
+  return finish_entry(entry, key_end, listed, units, unit_count, 0);
+}
+
+// Answers the bytes `entry` takes.
+static std::size_t entry_size(const unsigned char *entry) {
+  std::size_t size =
+      ENTRY_HEAD_SIZE + entry_key_stored(entry) + entry_name_length(entry);
+  if (entry[0] & ENTRY_NOT_REPRESENTABLE)
+    size += 2 + length_at(entry + size);
+  return size;
+}
+
+// Keeps in `list` the entry that write_entry wrote last.
+static void keep_entry(EntryList *list, const unsigned char *entry) {
+  list->last->used += entry_size(entry);
+}
+
+// Appends `entry` to `run`, which grows as needed. Answers 0, or
+// OUT_OF_MEMORY.
+static int append_entry(EntryRun *run, const SortedEntry &entry) {
+  if (run->count == run->capacity) {
+    std::size_t capacity = run->capacity == 0 ? 64 : 2 * run->capacity;
+    void *grown = grow_block(run->entries, run->capacity * sizeof(SortedEntry),
+                             capacity * sizeof(SortedEntry));
+    if (grown == nullptr)
+      return OUT_OF_MEMORY;
+    run->entries = static_cast<SortedEntry *>(grown);
+    run->capacity = capacity;
+  }
+  run->entries[run->count++] = entry;
+  return 0;
+}
+
+// Offers the quiet `entry` to `list`'s quiet run, which holds the first in
+// name order of those offered, as many as it has room for, in a heap with
+// the last of them on top. Answers whether the run took `entry`.
+static bool offer_quiet(EntryList *list, const SortedEntry &entry) {
+  EntryRun *run = &list->quiet;
+  SortedEntry *heap = run->entries;
+  if (run->count < run->capacity) {
+    heap[run->count++] = entry;
+    std::push_heap(heap, heap + run->count, EntryOrder());
+    return true;
+  }
+  list->quiet_beyond += 1;
+  if (!EntryOrder()(entry, heap[0]))
+    return false;
+  std::pop_heap(heap, heap + run->count, EntryOrder());
+  heap[run->count - 1] = entry;
+  std::push_heap(heap, heap + run->count, EntryOrder());
+  return true;
+}
+
+// Answers whether `listed`, in a directory whose path takes `dir_length`
+// bytes, is quiet.
+static bool is_quiet(const DirEntry &listed, std::size_t dir_length) {
+  return listed.kind == KIND_REGULAR && listed.representable &&
+         dir_length + 1 + listed.name_length < PATH_BUFFER_SIZE;
+}
+
+// Replaces `list`'s quiet run, all of it taken, with the quiet entries
+// beyond it, all of them and in name order, read from `listing` anew, for a
+// directory whose path takes `dir_length` bytes: the files taken could not
+// all be added. Answers 0, or OUT_OF_MEMORY.
+static int take_quiet_beyond(EntryList *list, DirListing *listing,
+                             std::size_t dir_length) {
+  EntryRun *run = &list->quiet;
+  const SortedEntry last = run->entries[run->count - 1];
+  std::free(run->entries);
+  *run = {};
+  list->quiet_beyond = 0;
+  if (dir_rewind(listing) != 0)
+    return OUT_OF_MEMORY;
+  DirEntry listed;
+  int more;
+  while ((more = dir_next(listing, &listed)) > 0) {
+    if (listed.name[0] == '.' || !is_quiet(listed, dir_length))
+      continue;
+    unsigned char *entry = write_entry(list, listed);
+    if (entry == nullptr)
+      return OUT_OF_MEMORY;
+    SortedEntry sorted = {key_head(entry), entry};
+    if (EntryOrder()(last, sorted)) {
+      keep_entry(list, entry);
+      if (append_entry(run, sorted) != 0)
+        return OUT_OF_MEMORY;
+    }
+  }
+  if (more < 0)
+    return OUT_OF_MEMORY;
+  std::sort(run->entries, run->entries + run->count, EntryOrder());
   return 0;
 }
 
@@ -651,50 +649,80 @@ static void release_entries(EntryList *list) {
     std::free(list->first);
     list->first = next;
   }
-  std::free(list->order);
+  std::free(list->loud.entries);
+  std::free(list->quiet.entries);
 }
 
 // Reads `listing` to its end into `list`, passing over names that begin
-// with '.', and sorts it by name. Answers 0, or OUT_OF_MEMORY.
-static int list_directory(DirListing *listing, EntryList *list) {
+// with '.', and puts it in name order, for a directory whose path takes
+// `dir_length` bytes. Quiet entries are not kept at all when the image is
+// full already, and only as many of them are put in the quiet run as the
+// image has room for. Answers 0, or OUT_OF_MEMORY.
+static int list_directory(DirListing *listing, EntryList *list,
+                          std::size_t dir_length) {
+  const std::size_t room = static_cast<std::size_t>(image_room());
+  if (room > 0) {
+    list->quiet.entries =
+        static_cast<SortedEntry *>(allocate_block(room * sizeof(SortedEntry)));
+    if (list->quiet.entries == nullptr)
+      return OUT_OF_MEMORY;
+    list->quiet.capacity = room;
+  }
   DirEntry listed;
   int more;
-  while ((more = dir_next(listing, &listed)) > 0)
-    if (listed.name[0] != '.' && keep_entry(list, listed) != 0)
+  while ((more = dir_next(listing, &listed)) > 0) {
+    if (listed.name[0] == '.')
+      continue;
+    bool quiet = is_quiet(listed, dir_length);
+    if (quiet && room == 0)
+      continue;
+    unsigned char *entry = write_entry(list, listed);
+    if (entry == nullptr)
       return OUT_OF_MEMORY;
+    SortedEntry sorted = {key_head(entry), entry};
+    if (quiet) {
+      if (offer_quiet(list, sorted))
+        keep_entry(list, entry);
+    } else {
+      keep_entry(list, entry);
+      if (append_entry(&list->loud, sorted) != 0)
+        return OUT_OF_MEMORY;
+    }
+  }
   if (more < 0)
     return OUT_OF_MEMORY;
-  if (list->count == 0)
-    return 0;
-  list->order = static_cast<const unsigned char **>(
-      allocate_block(list->count * sizeof(const unsigned char *)));
-  if (list->order == nullptr)
+  std::sort(list->loud.entries, list->loud.entries + list->loud.count,
+            EntryOrder());
+  std::sort_heap(list->quiet.entries, list->quiet.entries + list->quiet.count,
+                 EntryOrder());
+  return 0;
+}
+
+// Sets `*entry` to the next entry of `list` to take, in name order, or to
+// null when none is left that could add a record or print a line: once the
+// image is full, the quiet entries left are passed over. `list` was read
+// from `listing`, a directory whose path takes `dir_length` bytes. Answers
+// 0, or OUT_OF_MEMORY.
+static int next_entry(EntryList *list, DirListing *listing,
+                      std::size_t dir_length, const unsigned char **entry) {
+  EntryRun *quiet = &list->quiet, *loud = &list->loud;
+  const bool room = image_room() > 0;
+  if (room && quiet->next == quiet->count && list->quiet_beyond > 0 &&
+      take_quiet_beyond(list, listing, dir_length) != 0)
     return OUT_OF_MEMORY;
-  std::size_t n = 0;
-  for (const EntryBlock *block = list->first; block != nullptr;
-       block = block->next)
-    for (std::size_t at = 0; at < block->used;
-         at += entry_size(block->bytes + at))
-      list->order[n++] = block->bytes + at;
-  return sort_by_name(list->order, n);
+  if (room && quiet->next < quiet->count &&
+      (loud->next == loud->count ||
+       EntryOrder()(quiet->entries[quiet->next], loud->entries[loud->next])))
+    *entry = quiet->entries[quiet->next++].entry;
+  else
+    *entry =
+        loud->next < loud->count ? loud->entries[loud->next++].entry : nullptr;
+  return 0;
 }
 
 static int walk_directory(const DirListing *parent, const char *name,
                           const char *dir_path, const Branch *branch,
                           Walked *walked);
-
-// How many entries ahead of the one in hand the walk asks for in its cache:
-// in name order, entries lie anywhere in their blocks.
-const std::size_t PREFETCH_AHEAD = 8;
-
-// Asks the processor to fetch the bytes at `p` into its cache ahead of use.
-static inline void prefetch(const void *p) {
-#if defined(__GNUC__)
-  __builtin_prefetch(p);
-#else
-  (void)p; // only a hint: without it the walk is a little slower
-#endif
-}
 
 // Takes the entry `entry` of the open directory `listing`, whose path
 // (`dir_length` bytes) and a separator begin `fullpath`, where the entry's
@@ -759,20 +787,19 @@ static int walk_directory(const DirListing *parent, const char *name,
     std::printf("'%s' dir open errno=%d \n", dir_path, errno);
     return 0;
   }
-  EntryList list = {};
-  int result = list_directory(listing, &list);
   // The full path of each entry in hand: this folder's path, a separator,
   // the entry's name. A path that would not fit is never formed.
   char fullpath[PATH_BUFFER_SIZE];
   const std::size_t dir_length = std::strlen(dir_path);
   std::memcpy(fullpath, dir_path, dir_length);
   fullpath[dir_length] = PATH_SEPARATOR;
-  for (std::size_t i = 0; result == 0 && i < list.count; ++i) {
-    if (i + PREFETCH_AHEAD < list.count)
-      prefetch(list.order[i + PREFETCH_AHEAD]);
-    result = take_entry(listing, fullpath, dir_length, list.order[i], branch,
-                        walked);
-  }
+  EntryList list = {};
+  int result = list_directory(listing, &list, dir_length);
+  const unsigned char *entry;
+  while (result == 0 &&
+         (result = next_entry(&list, listing, dir_length, &entry)) == 0 &&
+         entry != nullptr)
+    result = take_entry(listing, fullpath, dir_length, entry, branch, walked);
   release_entries(&list);
   dir_close(listing);
   return result;

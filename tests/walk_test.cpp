@@ -313,6 +313,47 @@ TEST_F(Walk, WalkGoesOnAfterTheImageIsFull) {
   EXPECT_EQ(records(), 63u);
 }
 
+TEST_F(Walk, FilesThatCannotBeAddedGiveTheirPlacesToTheFilesAfterThem) {
+  // More files than fit, six of the first 63 unreadable, and among them a
+  // folder that adds a record on its way; after the image is full, a
+  // folder's files are passed over but its other entries still get lines.
+  auto file = [](int i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "root/f%03d", i);
+    return std::string(name);
+  };
+  for (int i = 0; i < 100; ++i)
+    write_file(file(i), "");
+  for (int i = 10; i <= 60; i += 10)
+    chmod(path(file(i)).c_str(), 0);
+  write_file("root/f025d/x", "");
+  make_dir("root/f090d");
+  chmod(path("root/f090d").c_str(), 0);
+  write_file("root/f095d/a", "");
+  make_dir("root/f095d/b");
+  chmod(path("root/f095d/b").c_str(), 0);
+  write_file("root/f095d/c", "");
+
+  std::string lines;
+  int added = 0;
+  auto add = [&](const std::string &path) {
+    char line[64];
+    std::snprintf(line, sizeof line, "No.%02d add file=", ++added);
+    lines += line + path + "\n";
+  };
+  for (int i = 0; added < 63; ++i) {
+    if (i % 10 == 0 && i >= 10 && i <= 60)
+      lines += LOCATION + OPEN_ERROR + file(i) + "\n";
+    else
+      add(file(i));
+    if (i == 25)
+      add("root/f025d/x");
+  }
+  EXPECT_EQ(lines.substr(lines.size() - 25), "No.63 add file=root/f067\n");
+  EXPECT_EQ(walk(unprivileged()),
+            lines + locked_line("root/f090d") + locked_line("root/f095d/b"));
+}
+
 TEST_F(Walk, LargeFolderIsInNameOrderAcrossItsReadBlocks) {
   // Pipes, each of which gets a line with its name, so that the whole order
   // shows, in listings of several read blocks: names that share their first
