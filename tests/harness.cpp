@@ -669,13 +669,16 @@ std::string pattern(std::size_t n, unsigned seed) {
   return bytes;
 }
 
+std::string progress_line(std::size_t number, const std::string &path) {
+  char shown[24];
+  std::snprintf(shown, sizeof shown, "No.%02zu", number);
+  return shown + (" add file=" + path) + "\n";
+}
+
 std::string progress(const std::vector<std::string> &paths) {
   std::string lines;
-  for (std::size_t i = 0; i < paths.size(); ++i) {
-    char number[24];
-    std::snprintf(number, sizeof number, "No.%02zu", i + 1);
-    lines += number + (" add file=" + paths[i]) + "\n";
-  }
+  for (std::size_t i = 0; i < paths.size(); ++i)
+    lines += progress_line(i + 1, paths[i]);
   return lines;
 }
 

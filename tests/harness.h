@@ -161,6 +161,9 @@ extern const std::string LOCATION;
 // offsets hold the same byte; no byte is zero.
 std::string pattern(std::size_t n, unsigned seed);
 
+// The progress line for `path` added as record `number`.
+std::string progress_line(std::size_t number, const std::string &path);
+
 // The progress lines for `paths` added as records 1, 2, ...
 std::string progress(const std::vector<std::string> &paths);
 
