@@ -772,9 +772,9 @@ static int take_entry(const DirListing *listing, char *fullpath,
 
 // Walks the directory `name` of the open directory `parent` (null: the top),
 // whose path is `dir_path` and whose identity is on top of `branch` and in
-// `walked`, with every directory gone into before it: hands
-// each regular file below it to add_source_file, in name order, depth-first,
-// and prints a line for each entry it cannot take. A status is taken only
+// `walked`, with every directory gone into before it: hands each regular
+// file below it to add_source_file, in name order, depth-first, until the
+// image is full, and prints a line for each entry it cannot take. A status is taken only
 // where the listing leaves the kind open or a directory's identity is
 // needed. Answers 0, or OUT_OF_MEMORY, at which the walk stops.
 static int walk_directory(const DirListing *parent, const char *name,
@@ -806,10 +806,10 @@ static int walk_directory(const DirListing *parent, const char *name,
 }
 
 // Walks the source tree below `dir_path`, handing every regular file whose
-// name and directories do not begin with '.' to add_source_file, and each
-// directory, however many links lead to it, once. Reports its troubles as
-// console lines. Answers 0, or OUT_OF_MEMORY when memory ran out, which
-// ended the walk.
+// name and directories do not begin with '.' to add_source_file until the
+// image is full, and going into each directory, however many links lead to
+// it, once. Reports its troubles as console lines. Answers 0, or
+// OUT_OF_MEMORY when memory ran out, which ended the walk.
 int walk_source_tree(const char *dir_path) {
   Branch top = {};
   Walked walked = {};
